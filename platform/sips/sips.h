@@ -1,0 +1,5 @@
+#pragma once
+
+namespace sips {
+int run(int argc, char** argv);
+}
