@@ -70,12 +70,11 @@ ImageWell::ImageWell(QWidget* parent, const QRect& geometry) : QFrame(parent) {
 }
 
 BevelButton::BevelButton(QWidget* parent, const QRect& geometry, const QIcon& icon,
-                         const BevelCodes& codes)
+                         int iconSide, const BevelCodes& codes)
     : QToolButton(parent), m_codes(codes) {
     setGeometry(geometry);
     setIcon(icon);
-    const int side = qMin(geometry.width(), geometry.height()) - 6;
-    setIconSize(QSize(side, side));
+    setIconSize(QSize(iconSide, iconSide));
     setFocusPolicy(Qt::NoFocus);
     setToolButtonStyle(Qt::ToolButtonIconOnly);
 }

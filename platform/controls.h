@@ -67,7 +67,7 @@ struct BevelCodes {
 class BevelButton : public QToolButton {
     Q_OBJECT
 public:
-    BevelButton(QWidget* parent, const QRect& geometry, const QIcon& icon,
+    BevelButton(QWidget* parent, const QRect& geometry, const QIcon& icon, int iconSide,
                 const BevelCodes& codes = {});
     const BevelCodes& codes() const { return m_codes; }
 

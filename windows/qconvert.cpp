@@ -34,6 +34,7 @@ WindowLayout windowLayout() {
 
 constexpr int PictureAll = 177;
 constexpr int PictureSingle1 = 180;
+constexpr int RemoveIconSide = 32;
 
 // The two labels sit inside RoundRectangle2 but are laid out in window coordinates.
 QRect inPanel(const QRect& windowRect, const QWidget* panel) {
@@ -54,8 +55,8 @@ qconvert::qconvert() : Window(windowLayout()) {
     StaticText44    = new StaticText(RoundRectangle2, inPanel(QRect(167, 72, 137, 43), RoundRectangle2), QStringLiteral("Drop More"), dropMore);
     ListBox1        = new Listbox(this, QRect(0, 227, 488, 220), QStringLiteral("File Name\tLocation"), QStringLiteral("56%, 115%"));
     StaticText1     = new StaticText(this, QRect(338, 488, 66, 20), QStringLiteral("Remove All"), caption);
-    BevelButton17   = new BevelButton(this, QRect(107, 453, 42, 37), Picture(PictureSingle1));
-    BevelButton18   = new BevelButton(this, QRect(349, 453, 45, 37), Picture(PictureAll));
+    BevelButton17   = new BevelButton(this, QRect(107, 453, 42, 37), Picture(PictureSingle1), RemoveIconSide);
+    BevelButton18   = new BevelButton(this, QRect(349, 453, 45, 37), Picture(PictureAll), RemoveIconSide);
     StaticText31    = new StaticText(RoundRectangle2, inPanel(QRect(16, 46, 450, 77), RoundRectangle2), QStringLiteral("Drag and Drop image \rformats here"), prompt);
     StaticText9     = new StaticText(this, QRect(77, 488, 96, 20), QStringLiteral("Remove Selected"), captionSelected);
     // clang-format on
