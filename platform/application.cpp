@@ -1,5 +1,6 @@
 #include "application.h"
 
+#include "desktop/cocoa.h"
 #include "exceptions.h"
 
 #include <QTimer>
@@ -7,6 +8,7 @@
 namespace platform {
 
 Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
+    desktop::installCocoa();
     QTimer::singleShot(0, this, [this] { guarded([this] { Open(); }); });
 }
 

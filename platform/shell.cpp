@@ -18,6 +18,7 @@ namespace platform {
 namespace {
 
 int busyDepth = 0;
+QString toolFolderOverride;
 std::chrono::milliseconds limit = std::chrono::minutes(10);
 
 // Swallows user input while a command runs, so nothing the user does lands in the middle
@@ -58,7 +59,11 @@ public:
 
 bool Shell::isBusy() { return busyDepth > 0; }
 
+void Shell::setToolFolder(const QString& folder) { toolFolderOverride = folder; }
+
 QString Shell::toolFolder() {
+    if (!toolFolderOverride.isEmpty())
+        return toolFolderOverride;
     return QDir::cleanPath(QCoreApplication::applicationDirPath() +
                            QStringLiteral("/../libexec/morvelle"));
 }

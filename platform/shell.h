@@ -23,8 +23,10 @@ public:
 
     // True while a command runs.
     static bool isBusy();
-    // The folder of the application's own command-line tools.
+    // The folder of the application's own command-line tools: <prefix>/libexec/morvelle
+    // beside <prefix>/bin, unless another has been set.
     static QString toolFolder();
+    static void setToolFolder(const QString& folder);
     // How long a command may run before it is stopped.
     static std::chrono::milliseconds timeLimit();
     static void setTimeLimit(std::chrono::milliseconds limit);

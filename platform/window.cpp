@@ -73,10 +73,12 @@ int Window::Left() const { return geometry().x(); }
 
 int Window::Top() const { return geometry().y(); }
 
-QPoint Window::initialPosition() const {
+QRect Window::mainScreenArea() {
     const QScreen* screen = QGuiApplication::primaryScreen();
-    return screen ? centredOn(screen->availableGeometry()) : QPoint(0, 0);
+    return screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
 }
+
+QPoint Window::initialPosition() const { return centredOn(mainScreenArea()); }
 
 QPoint Window::centredOn(const QRect& area) const {
     return QPoint(area.x() + (area.width() - width()) / 2,

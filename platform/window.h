@@ -49,6 +49,11 @@ public:
 
     const WindowLayout& layout() const { return m_layout; }
 
+    // The top left at which this window stands centred on an area of the screen.
+    QPoint centredOn(const QRect& area) const;
+    // The main screen's working area.
+    static QRect mainScreenArea();
+
     // From now on the window takes drops of files of this type ("special/any": every file).
     void AcceptFileDrop(const QString& typeName);
 
@@ -64,7 +69,6 @@ protected:
     virtual void DropObject(DragItem& obj, int action);
     // Where the window first appears, as the content area's top left on screen.
     virtual QPoint initialPosition() const;
-    QPoint centredOn(const QRect& area) const;
 
     void closeEvent(QCloseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
