@@ -6,9 +6,11 @@
 namespace platform {
 
 void MsgBox(const QString& text) {
+    // No parent window: the window that is active now may close itself while the message
+    // waits (the progress window does, on its timer).
     QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), text,
-                    QMessageBox::Ok, QApplication::activeWindow());
-    box.setObjectName(QStringLiteral("MsgBox"));
+                    QMessageBox::Ok);
+    box.setWindowModality(Qt::ApplicationModal);
     box.exec();
 }
 
