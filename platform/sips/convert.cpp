@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,6 +114,13 @@ int writeErrorIn(const std::string& message) {
     return EIO;
 }
 
+void writeBlob(VipsBlob* blob, OutputFile& out) {
+    std::unique_ptr<VipsArea, decltype(&vips_area_unref)> owned(VIPS_AREA(blob), vips_area_unref);
+    size_t size = 0;
+    const void* data = vips_blob_get(blob, &size);
+    out.write(data, size);
+}
+
 void save(const VImage& image, const OutputFormat& format, const Quality& quality,
           OutputFile& out) {
     const char* path = out.tempPath().c_str();
@@ -136,23 +144,15 @@ void save(const VImage& image, const OutputFormat& format, const Quality& qualit
         image.gifsave(path);
         break;
     case Writer::Jp2k:
-        image.jp2ksave(path,
-                       VImage::option()->set("lossless", quality.best)->set("Q", quality.percent));
+        // Through memory: libvips's JPEG 2000 writer hangs when the disk refuses a write.
+        writeBlob(image.jp2ksave_buffer(
+                      VImage::option()->set("lossless", quality.best)->set("Q", quality.percent)),
+                  out);
         break;
-    case Writer::Magick: {
+    case Writer::Magick:
         // Through memory, so that every byte reaches the disk by a write we check.
-        VipsBlob* blob = image.magicksave_buffer(VImage::option()->set("format", format.magick));
-        size_t size = 0;
-        const void* data = vips_blob_get(blob, &size);
-        try {
-            out.write(data, size);
-        } catch (...) {
-            vips_area_unref(VIPS_AREA(blob));
-            throw;
-        }
-        vips_area_unref(VIPS_AREA(blob));
+        writeBlob(image.magicksave_buffer(VImage::option()->set("format", format.magick)), out);
         break;
-    }
     case Writer::Pdf:
         writePdf(image, out);
         break;
@@ -173,8 +173,9 @@ SourceImage openSource(const std::string& path, VipsAccess access) {
     try {
         source.image = load(path, loader, access);
     } catch (const VError&) {
+        // The first bytes were recognised, so the rest of the file is what is wrong.
         vips_error_clear();
-        throw Failure("cannot read this file as an image", path);
+        throw Failure("the image data is damaged or cut short", path);
     }
     const char* nickname = nullptr;
     if (source.image.get_typeof(VIPS_META_LOADER) != 0)

@@ -75,8 +75,14 @@ OutputFile::OutputFile(std::string target) : target_(std::move(target)) {
     if (pattern.size() >= sizeof(g_pendingTemp))
         throw Failure("the output path is too long", target_);
     fd_ = mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd_ < 0)
-        throw Failure(writeProblem(errno), target_);
+    if (fd_ < 0) {
+        int error = errno;
+        struct stat folder;
+        // Pseudo file systems such as /proc refuse new names with "no such file".
+        if (error == ENOENT && stat(folderOf(target_).c_str(), &folder) == 0)
+            throw Failure("this folder does not accept new files", target_);
+        throw Failure(writeProblem(error), target_);
+    }
     temp_ = pattern;
     std::memcpy(g_pendingTemp, temp_.c_str(), temp_.size() + 1);
     // mkstemp creates the file private; the output gets the permissions of any new file.

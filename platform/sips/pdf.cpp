@@ -46,9 +46,9 @@ VImage toCairoPixels(const VImage& rgb) {
     else
         pixels = rgb.bandjoin_const({255});
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    return pixels[2].bandjoin({pixels[1], pixels[0], pixels[3]});
+    return VImage::bandjoin(std::vector<VImage>{pixels[2], pixels[1], pixels[0], pixels[3]});
 #else
-    return pixels[3].bandjoin({pixels[0], pixels[1], pixels[2]});
+    return VImage::bandjoin(std::vector<VImage>{pixels[3], pixels[0], pixels[1], pixels[2]});
 #endif
 }
 

@@ -63,6 +63,8 @@ bool convert(const std::string& source, const Options& options) {
     }
 }
 
+void ignoreLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
 bool isFolder(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -99,6 +101,9 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "Error: the image library did not start: %s\n", vips_error_buffer());
         return 1;
     }
+    // Decoders warn on stderr about what then fails anyway; the one line per failure says it.
+    g_log_set_handler("VIPS", GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE), ignoreLog,
+                      nullptr);
     // One image per run: libvips's operation cache would only hold memory.
     vips_cache_set_max(0);
     installInterruptCleanup();
