@@ -1,3 +1,5 @@
 #include "sips.h"
 
-int main(int argc, char** argv) { return sips::run(argc, argv); }
+int main(int argc, char** argv) {
+    return sips::run(argc, argv);
+}

@@ -1,10 +1,121 @@
 #include "sips.h"
 
+#include "convert.h"
+#include "failure.h"
+#include "options.h"
+#include "output_file.h"
+
+#include <vips/vips8>
+
 #include <cstdio>
+#include <sys/stat.h>
+#include <string>
+#include <vector>
 
 namespace sips {
-int run(int, char**) {
-    std::fprintf(stderr, "Error: this build of sips converts nothing yet\n");
-    return 1;
+namespace {
+
+void report(const std::string& what, const std::string& path) {
+    std::fprintf(stderr, "Error: %s: %s\n", what.c_str(), path.c_str());
 }
+
+std::string propertyValue(const SourceImage& source, const std::string& key) {
+    if (key == "format")
+        return formatWord(source);
+    if (key == "pixelWidth")
+        return std::to_string(source.shownWidth);
+    if (key == "pixelHeight")
+        return std::to_string(source.shownHeight);
+    if (key == "hasAlpha")
+        return source.image.has_alpha() ? "yes" : "no";
+    // bitsPerSample
+    return std::to_string(vips_format_sizeof(source.image.format()) * 8);
+}
+
+bool describe(const std::string& path, const std::vector<std::string>& keys) {
+    try {
+        SourceImage source = openSource(path);
+        std::printf("%s\n", path.c_str());
+        for (const std::string& key : keys)
+            std::printf("  %s: %s\n", key.c_str(), propertyValue(source, key).c_str());
+        return true;
+    } catch (const Failure& failure) {
+        report(failure.what(), failure.path());
+        return false;
+    }
+}
+
+bool convert(const std::string& source, const Options& options) {
+    try {
+        std::string target = outputPathFor(source, options.out, *options.format);
+        convertFile(source, target, *options.format, options.quality);
+        return true;
+    } catch (const Failure& failure) {
+        report(failure.what(), failure.path());
+        return false;
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        report("cannot convert this image", source);
+        return false;
+    } catch (const std::bad_alloc&) {
+        report("not enough memory to convert this image", source);
+        return false;
+    }
+}
+
+void ignoreLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
+bool isFolder(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+} // namespace
+
+int run(int argc, char** argv) {
+    ParseResult parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.ok) {
+        if (parsed.showUsage)
+            std::fprintf(stderr, "Error: %s\n%s", parsed.error.c_str(), kUsage);
+        else
+            std::fprintf(stderr, "Error: %s\n", parsed.error.c_str());
+        return 2;
+    }
+    const Options& options = parsed.options;
+    if (options.action == Action::Convert && options.sources.size() > 1 && !isFolder(options.out)) {
+        // Several outputs at one file path would overwrite each other.
+        std::fprintf(stderr, "Error: with several sources, --out must be a folder: %s\n",
+                     options.out.c_str());
+        return 2;
+    }
+    if (options.action == Action::Help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (options.action == Action::ListFormats) {
+        std::fputs(formatList().c_str(), stdout);
+        return 0;
+    }
+
+    if (VIPS_INIT(argv[0]) != 0) {
+        std::fprintf(stderr, "Error: the image library did not start: %s\n", vips_error_buffer());
+        return 1;
+    }
+    // Decoders warn on stderr about what then fails anyway; the one line per failure says it.
+    g_log_set_handler("VIPS", GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE), ignoreLog,
+                      nullptr);
+    // One image per run: libvips's operation cache would only hold memory.
+    vips_cache_set_max(0);
+    installInterruptCleanup();
+
+    bool allDone = true;
+    for (const std::string& source : options.sources) {
+        bool done = options.action == Action::GetProperties ? describe(source, options.properties)
+                                                            : convert(source, options);
+        allDone = allDone && done;
+    }
+    vips_shutdown();
+    return allDone ? 0 : 1;
+}
+
 } // namespace sips

@@ -1,0 +1,318 @@
+#include "convert.h"
+
+#include "failure.h"
+#include "output_file.h"
+#include "pdf.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using vips::VError;
+using vips::VImage;
+
+namespace sips {
+namespace {
+
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string baseName(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool isFolder(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Gives the reason a path cannot even be opened as a file, if there is one.
+void checkReadableFile(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            throw Failure("no such file", path);
+        throw Failure(std::string("cannot open this file (") + std::strerror(errno) + ")", path);
+    }
+    if (S_ISDIR(info.st_mode))
+        throw Failure("this is a folder, not an image file", path);
+    if (!S_ISREG(info.st_mode))
+        throw Failure("this is not an ordinary file", path);
+    if (info.st_size == 0)
+        throw Failure("the file is empty", path);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw Failure(std::string("cannot open this file (") + std::strerror(errno) + ")", path);
+    close(fd);
+}
+
+VImage load(const std::string& path, const char* loader, VipsAccess access) {
+    VImage image;
+    // The loader is called by name so that brackets in a file name are never taken for
+    // load options. Decoding stops at the first error instead of filling the rest with grey.
+    VImage::call(loader, VImage::option()
+                             ->set("filename", path.c_str())
+                             ->set("access", access)
+                             ->set("fail_on", VIPS_FAIL_ON_ERROR)
+                             ->set("out", &image));
+    return image;
+}
+
+int orientationOf(const VImage& image) {
+    if (image.get_typeof(VIPS_META_ORIENTATION) == 0)
+        return 1;
+    int orientation = image.get_int(VIPS_META_ORIENTATION);
+    return orientation >= 1 && orientation <= 8 ? orientation : 1;
+}
+
+VImage withInterpretation(const VImage& image, VipsInterpretation interpretation) {
+    return image.copy(VImage::option()->set("interpretation", interpretation));
+}
+
+VImage withoutProfile(const VImage& image) {
+    if (image.get_typeof(VIPS_META_ICC_NAME) == 0)
+        return image;
+    VImage copy = image.copy();
+    copy.remove(VIPS_META_ICC_NAME);
+    return copy;
+}
+
+// sRGB through the image's own profile where it has one; libvips's CMYK profile for
+// CMYK without one. The profile attached afterwards describes sRGB.
+VImage toSrgb(const VImage& image, bool cmyk, bool keepSixteenBit) {
+    try {
+        return image.icc_transform("srgb", VImage::option()
+                                               ->set("embedded", true)
+                                               ->set("input_profile", cmyk ? "cmyk" : "srgb")
+                                               ->set("intent", VIPS_INTENT_RELATIVE)
+                                               ->set("depth", keepSixteenBit ? 16 : 8));
+    } catch (const VError&) {
+        // A damaged profile: the colour numbers are still closer to right than nothing.
+        vips_error_clear();
+        return withoutProfile(image.colourspace(keepSixteenBit ? VIPS_INTERPRETATION_RGB16
+                                                               : VIPS_INTERPRETATION_sRGB));
+    }
+}
+
+bool isWriteError(const std::string& message) {
+    for (int error : {ENOSPC, EDQUOT, EFBIG, EIO, EROFS})
+        if (message.find(std::strerror(error)) != std::string::npos)
+            return true;
+    return message.find("write") != std::string::npos;
+}
+
+int writeErrorIn(const std::string& message) {
+    for (int error : {ENOSPC, EDQUOT, EFBIG, EIO, EROFS})
+        if (message.find(std::strerror(error)) != std::string::npos)
+            return error;
+    return EIO;
+}
+
+void writeBlob(VipsBlob* blob, OutputFile& out) {
+    std::unique_ptr<VipsArea, decltype(&vips_area_unref)> owned(VIPS_AREA(blob), vips_area_unref);
+    size_t size = 0;
+    const void* data = vips_blob_get(blob, &size);
+    out.write(data, size);
+}
+
+void save(const VImage& image, const OutputFormat& format, const Quality& quality,
+          OutputFile& out) {
+    const char* path = out.tempPath().c_str();
+    switch (format.writer) {
+    case Writer::Jpeg:
+        image.jpegsave(path,
+                       VImage::option()
+                           ->set("Q", quality.percent)
+                           ->set("subsample_mode", quality.best ? VIPS_FOREIGN_SUBSAMPLE_OFF
+                                                                : VIPS_FOREIGN_SUBSAMPLE_AUTO));
+        break;
+    case Writer::Png:
+        image.pngsave(path, VImage::option()->set("compression", 6));
+        break;
+    case Writer::Tiff:
+        image.tiffsave(path, VImage::option()
+                                 ->set("compression", VIPS_FOREIGN_TIFF_COMPRESSION_LZW)
+                                 ->set("predictor", VIPS_FOREIGN_TIFF_PREDICTOR_HORIZONTAL));
+        break;
+    case Writer::Gif:
+        image.gifsave(path);
+        break;
+    case Writer::Jp2k:
+        // Through memory: libvips's JPEG 2000 writer hangs when the disk refuses a write.
+        writeBlob(image.jp2ksave_buffer(
+                      VImage::option()->set("lossless", quality.best)->set("Q", quality.percent)),
+                  out);
+        break;
+    case Writer::Magick:
+        // Through memory, so that every byte reaches the disk by a write we check.
+        writeBlob(image.magicksave_buffer(VImage::option()->set("format", format.magick)), out);
+        break;
+    case Writer::Pdf:
+        writePdf(image, out);
+        break;
+    }
+}
+
+} // namespace
+
+SourceImage openSource(const std::string& path, VipsAccess access) {
+    checkReadableFile(path);
+    const char* loader = vips_foreign_find_load(path.c_str());
+    if (!loader) {
+        vips_error_clear();
+        throw Failure("cannot read this file as an image", path);
+    }
+    SourceImage source;
+    source.path = path;
+    try {
+        source.image = load(path, loader, access);
+    } catch (const VError&) {
+        // The first bytes were recognised, so the rest of the file is what is wrong.
+        vips_error_clear();
+        throw Failure("the image data is damaged or cut short", path);
+    }
+    const char* nickname = nullptr;
+    if (source.image.get_typeof(VIPS_META_LOADER) != 0)
+        nickname = source.image.get_string(VIPS_META_LOADER);
+    source.loader = nickname ? nickname : "";
+    std::uint64_t pixels =
+        std::uint64_t(source.image.width()) * std::uint64_t(source.image.height());
+    if (pixels > kMaxPixels)
+        throw Failure("the image is too large to convert safely (" +
+                          std::to_string(source.image.width()) + " x " +
+                          std::to_string(source.image.height()) + " pixels)",
+                      path);
+    source.orientation = orientationOf(source.image);
+    bool turned = source.orientation >= 5;
+    source.shownWidth = turned ? source.image.height() : source.image.width();
+    source.shownHeight = turned ? source.image.width() : source.image.height();
+    return source;
+}
+
+std::string formatWord(const SourceImage& source) {
+    std::string loader = source.loader;
+    for (const char* tail : {"_source", "_buffer", "_file"})
+        if (endsWith(loader, tail))
+            loader.resize(loader.size() - std::strlen(tail));
+    if (endsWith(loader, "load"))
+        loader.resize(loader.size() - 4);
+    if (loader == "jp2k")
+        return "jp2";
+    if (loader == "heif" && source.image.get_typeof("heif-compression") != 0 &&
+        std::string(source.image.get_string("heif-compression")) == "av1")
+        return "avif";
+    if (loader != "magick")
+        return loader;
+    // ImageMagick does not say what it read, but these formats say it in their first bytes.
+    char head[4] = {};
+    int fd = open(source.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        if (read(fd, head, sizeof head) < 0)
+            head[0] = '\0';
+        close(fd);
+    }
+    if (head[0] == 'B' && head[1] == 'M')
+        return "bmp";
+    if (std::memcmp(head, "8BPS", 4) == 0)
+        return "psd";
+    std::string name = baseName(source.path);
+    auto dot = name.rfind('.');
+    if (dot == std::string::npos)
+        return "unknown";
+    std::string extension = name.substr(dot + 1);
+    for (char& c : extension)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension;
+}
+
+VImage prepareFor(const SourceImage& source, const OutputFormat& format) {
+    VImage image = source.image;
+    if (source.orientation != 1)
+        image = image.autorot();
+    bool sixteenBit = image.format() == VIPS_FORMAT_USHORT && format.sixteenBit;
+
+    VipsInterpretation space = image.guess_interpretation();
+    bool hasProfile = image.get_typeof(VIPS_META_ICC_NAME) != 0;
+    if (space == VIPS_INTERPRETATION_CMYK) {
+        if (!format.cmyk)
+            image = toSrgb(image, true, sixteenBit);
+    } else if (hasProfile && !format.icc) {
+        image = toSrgb(image, false, sixteenBit);
+    } else if (space != VIPS_INTERPRETATION_sRGB && space != VIPS_INTERPRETATION_RGB16 &&
+               space != VIPS_INTERPRETATION_B_W && space != VIPS_INTERPRETATION_GREY16) {
+        // Lab, XYZ, scRGB and the like: the profile, if any, described the old numbers.
+        image = withoutProfile(
+            image.colourspace(sixteenBit ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB));
+    }
+    if (!format.icc)
+        image = withoutProfile(image);
+
+    if (image.format() != VIPS_FORMAT_UCHAR &&
+        !(image.format() == VIPS_FORMAT_USHORT && sixteenBit)) {
+        bool wasSixteen = image.format() == VIPS_FORMAT_USHORT;
+        image = image.cast(VIPS_FORMAT_UCHAR, VImage::option()->set("shift", wasSixteen));
+        VipsInterpretation eightBit =
+            image.bands() >= 3 ? VIPS_INTERPRETATION_sRGB : VIPS_INTERPRETATION_B_W;
+        if (image.guess_interpretation() != VIPS_INTERPRETATION_CMYK)
+            image = withInterpretation(image, eightBit);
+    }
+
+    if (image.has_alpha() && !format.alpha) {
+        bool cmyk = image.guess_interpretation() == VIPS_INTERPRETATION_CMYK;
+        image = image
+                    .flatten(VImage::option()->set("background",
+                                                   std::vector<double>{cmyk ? 0.0 : 255.0}))
+                    .cast(VIPS_FORMAT_UCHAR);
+    }
+
+    if (format.writer == Writer::Pdf && image.bands() < 3)
+        image = image.colourspace(VIPS_INTERPRETATION_sRGB);
+    return image;
+}
+
+std::string outputPathFor(const std::string& source, const std::string& out,
+                          const OutputFormat& format) {
+    if (!isFolder(out))
+        return out;
+    std::string name = baseName(source);
+    auto dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0)
+        name.resize(dot);
+    std::string folder = out;
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    return (folder == "/" ? "" : folder) + "/" + name + "." + format.extension;
+}
+
+void convertFile(const std::string& source, const std::string& target, const OutputFormat& format,
+                 const Quality& quality) {
+    struct stat sourceInfo, targetInfo;
+    if (stat(source.c_str(), &sourceInfo) == 0 && stat(target.c_str(), &targetInfo) == 0 &&
+        sourceInfo.st_dev == targetInfo.st_dev && sourceInfo.st_ino == targetInfo.st_ino)
+        throw Failure("the output would overwrite the source", target);
+
+    SourceImage image = openSource(source);
+    if (image.orientation != 1) {
+        // Turning a picture reads it out of order, which a streaming load cannot do.
+        image = openSource(source, VIPS_ACCESS_RANDOM);
+    }
+    OutputFile out(target);
+    try {
+        save(prepareFor(image, format), format, quality, out);
+    } catch (const VError& error) {
+        std::string message = error.what();
+        vips_error_clear();
+        if (isWriteError(message))
+            throw Failure(writeProblem(writeErrorIn(message)), target);
+        throw Failure("the image data is damaged or cut short", source);
+    }
+    out.commit();
+}
+
+} // namespace sips

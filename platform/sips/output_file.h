@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace sips {
+
+// A temporary file beside the output, hidden as ".NAME.sips-XXXXXX", that becomes the
+// output only through commit(): a failed or interrupted write never leaves a partial
+// file at the output path. Dropped without commit(), it is removed. A SIGINT, SIGTERM or
+// SIGHUP removes it too; after SIGKILL the hidden temporary file can be left behind, but
+// the output path is still untouched.
+class OutputFile {
+public:
+    explicit OutputFile(std::string target);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    const std::string& tempPath() const { return temp_; }
+    const std::string& target() const { return target_; }
+
+    // Appends to the temporary file; throws Failure when not everything was written.
+    void write(const void* data, size_t size);
+
+    // Closes the temporary file and renames it onto the target.
+    void commit();
+
+private:
+    void closeDescriptor();
+
+    std::string target_;
+    std::string temp_;
+    int fd_ = -1;
+    bool committed_ = false;
+};
+
+// Removes the temporary file of an interrupted run on SIGINT, SIGTERM and SIGHUP.
+void installInterruptCleanup();
+
+// A plain phrase for why writing failed, from an errno value.
+std::string writeProblem(int error);
+
+} // namespace sips
