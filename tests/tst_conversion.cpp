@@ -81,8 +81,13 @@ QString formatOf(const QString& path) {
     QProcess p;
     p.start(QStringLiteral(SIPS_TOOL), {QStringLiteral("--getProperty"), QStringLiteral("format"), path});
     p.waitForFinished(60000);
+    // The path comes first (it may hold line breaks itself), then "  format: WORD".
     const QStringList lines = QString::fromUtf8(p.readAllStandardOutput()).split('\n');
-    return lines.size() > 1 ? lines[1].section(QLatin1Char(':'), 1).trimmed() : QString();
+    for (const QString& line : lines) {
+        if (line.startsWith(QLatin1String("  format: ")))
+            return line.mid(10).trimmed();
+    }
+    return QString();
 }
 
 qconvert& dropScreen() { return qconvert::instance(); }
