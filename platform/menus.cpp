@@ -87,7 +87,8 @@ QMenuBar* MenuBar::createFor(QWidget* window) const {
         }
     }
     QAction* quit = applicationMenu->addAction(QObject::tr("Quit"));
-    quit->setShortcut(QKeySequence::Quit);
+    // Not QKeySequence::Quit: some desktop themes bind no keys to it.
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     quit->setMenuRole(QAction::QuitRole);
     QObject::connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit);
     return bar;
