@@ -1,9 +1,11 @@
 #include "app.h"
 
+#include "app/menubar1.h"
 #include "convert/imagecontrol.h"
 #include "platform/desktopservices.h"
 #include "platform/filetypes.h"
 #include "platform/pictures.h"
+#include "windows/aboutwin.h"
 #include "windows/qconvert.h"
 
 const QString App::SupportAddress = QStringLiteral("mailto:support@morvelle.example");
@@ -14,6 +16,12 @@ App::App(int& argc, char** argv) : platform::Application(argc, argv) {
     setApplicationDisplayName(QStringLiteral("Morvelle"));
     setApplicationVersion(QStringLiteral("3.6.1.2"));
     setQuitOnLastWindowClosed(false);
+    setMenuBar(&MenuBar1::instance());
+    attachMenuHandler(QStringLiteral("AppleDonateSupport"),
+                      [this] { return AppleDonateSupport(); });
+    attachMenuHandler(QStringLiteral("AppleAbout"), [this] { return AppleAbout(); });
+    attachMenuHandler(QStringLiteral("fileNewconvert"), [this] { return fileNewconvert(); });
+    attachMenuHandler(QStringLiteral("EditWebsite"), [this] { return EditWebsite(); });
 }
 
 App* App::current() { return qobject_cast<App*>(QCoreApplication::instance()); }
@@ -46,6 +54,9 @@ void App::releaseAll() {
     platform::releasePictures();
     platform::releaseFileTypes();
     platform::Window::closeAll();
+    if (App* app = current())
+        app->setMenuBar(nullptr);
+    MenuBar1::release();
 }
 
 void App::Open() {
@@ -58,7 +69,10 @@ bool App::fileNewconvert() {
     return false;
 }
 
-bool App::AppleAbout() { return false; }
+bool App::AppleAbout() {
+    AboutWin::instance().Show();
+    return false;
+}
 
 bool App::AppleDonateSupport() {
     platform::ShowURL(SupportAddress);

@@ -2,8 +2,10 @@
 
 #include "desktop/cocoa.h"
 #include "exceptions.h"
+#include "menus.h"
 
 #include <QTimer>
+#include <QWidget>
 
 namespace platform {
 
@@ -21,6 +23,23 @@ bool Application::notify(QObject* receiver, QEvent* event) {
         defaultHandling();
     }
     return false;
+}
+
+Application* Application::current() {
+    return qobject_cast<Application*>(QCoreApplication::instance());
+}
+
+void Application::attachMenuHandler(const QString& itemName, std::function<bool()> handler) {
+    m_menuHandlers.insert(itemName, std::move(handler));
+}
+
+void Application::menuItemChosen(const QString& itemName, QWidget* window) {
+    const auto handler = m_menuHandlers.constFind(itemName);
+    if (handler != m_menuHandlers.constEnd()) {
+        guarded([&handler] { (*handler)(); });
+        return;
+    }
+    standardEdit(itemName, window->focusWidget());
 }
 
 } // namespace platform

@@ -1,8 +1,15 @@
 #pragma once
 
 #include <QApplication>
+#include <QHash>
+
+#include <functional>
+
+class QWidget;
 
 namespace platform {
+
+class MenuBar;
 
 // The framework's application object: raises Open once the event loop runs, and gives an
 // exception that escapes an event handler the default handling instead of ending the
@@ -14,9 +21,26 @@ public:
 
     bool notify(QObject* receiver, QEvent* event) override;
 
+    static Application* current();
+
+    // The application's menu bar, shown in every window whose layout shows the menu bar;
+    // set before the first window is made. Not owned.
+    void setMenuBar(MenuBar* bar) { m_menuBar = bar; }
+    MenuBar* menuBar() const { return m_menuBar; }
+
+    // Commands are bound by item name: choosing any item of this name runs the handler.
+    void attachMenuHandler(const QString& itemName, std::function<bool()> handler);
+    // What choosing the item does, in this window: the attached handler, else the standard
+    // edit of that name on the window's focused text control.
+    void menuItemChosen(const QString& itemName, QWidget* window);
+
 protected:
     // Runs once, as the first thing the event loop does.
     virtual void Open() {}
+
+private:
+    MenuBar* m_menuBar = nullptr;
+    QHash<QString, std::function<bool()>> m_menuHandlers;
 };
 
 } // namespace platform

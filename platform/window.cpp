@@ -1,14 +1,17 @@
 #include "window.h"
 
+#include "application.h"
 #include "dragitem.h"
 #include "exceptions.h"
 #include "filetypes.h"
+#include "menus.h"
 #include "shell.h"
 
 #include <QCloseEvent>
 #include <QDropEvent>
 #include <QMimeData>
 #include <QGuiApplication>
+#include <QMenuBar>
 #include <QScreen>
 
 namespace platform {
@@ -20,7 +23,7 @@ QList<Window*>& registry() {
 }
 } // namespace
 
-Window::Window(const WindowLayout& layout) : QWidget(nullptr), m_layout(layout) {
+Window::Window(const WindowLayout& layout) : QWidget(nullptr), m_layout(layout), m_content(this) {
     Qt::WindowFlags flags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
     if (layout.CloseButton)
         flags |= Qt::WindowCloseButtonHint;
@@ -30,10 +33,7 @@ Window::Window(const WindowLayout& layout) : QWidget(nullptr), m_layout(layout) 
         flags |= Qt::WindowMaximizeButtonHint;
     setWindowFlags(flags);
     setWindowTitle(layout.Title);
-    if (layout.Resizeable)
-        resize(layout.Width, layout.Height);
-    else
-        setFixedSize(layout.Width, layout.Height);
+    applySize(layout.Height);
     if (layout.HasBackColor) {
         QPalette p = palette();
         p.setColor(QPalette::Window, layout.BackColor);
@@ -47,10 +47,43 @@ Window::~Window() { registry().removeOne(this); }
 
 void Window::finishCreation(std::function<void()> forget) {
     m_forget = std::move(forget);
+    installMenuBar();
     move(initialPosition());
     Open();
     if (m_layout.Visible)
         Show();
+}
+
+void Window::applySize(int height) {
+    if (m_layout.Resizeable)
+        resize(m_layout.Width, height);
+    else
+        setFixedSize(m_layout.Width, height);
+}
+
+// The bar goes above the content area rather than over it: the controls, all made by now,
+// move into a content widget below the bar, keeping their positions and stacking order, so
+// the layouts stay in content coordinates.
+void Window::installMenuBar() {
+    const Application* app = Application::current();
+    if (!m_layout.MenuBarVisible || !app || !app->menuBar())
+        return;
+    const QObjectList controls = children();
+    m_content = new QWidget(this);
+    for (QObject* child : controls) {
+        auto* control = qobject_cast<QWidget*>(child);
+        if (control && !control->isWindow())
+            control->setParent(m_content);
+    }
+    QMenuBar* bar = app->menuBar()->createFor(this);
+    const int barHeight = bar->sizeHint().height();
+    bar->setGeometry(0, 0, m_layout.Width, barHeight);
+    m_content->setGeometry(0, barHeight, m_layout.Width, m_layout.Height);
+    applySize(barHeight + m_layout.Height);
+}
+
+QWidget* Window::contentArea() const {
+    return m_content;
 }
 
 void Window::Show() {
@@ -69,9 +102,13 @@ void Window::Close() {
     deleteLater();
 }
 
-int Window::Left() const { return geometry().x(); }
+int Window::Left() const {
+    return contentArea()->mapToGlobal(QPoint(0, 0)).x();
+}
 
-int Window::Top() const { return geometry().y(); }
+int Window::Top() const {
+    return contentArea()->mapToGlobal(QPoint(0, 0)).y();
+}
 
 QRect Window::mainScreenArea() {
     const QScreen* screen = QGuiApplication::primaryScreen();

@@ -30,6 +30,8 @@ struct WindowLayout {
     bool MinimizeButton = true;
     bool MaximizeButton = false;
     bool Resizeable = false;
+    // The window shows the application's menu bar above its content area.
+    bool MenuBarVisible = true;
 };
 
 class Window : public QWidget {
@@ -48,6 +50,9 @@ public:
     int Top() const;
 
     const WindowLayout& layout() const { return m_layout; }
+    // Where the controls live: the area below the menu bar that the layout's coordinates
+    // and Width x Height describe; the window itself when it shows no menu bar.
+    QWidget* contentArea() const;
 
     // The top left at which this window stands centred on an area of the screen.
     QPoint centredOn(const QRect& area) const;
@@ -79,8 +84,11 @@ private:
     template <class T> friend class Implicit;
     void finishCreation(std::function<void()> forget);
     QList<FolderItem> admittedFiles(const QMimeData* data) const;
+    void installMenuBar();
+    void applySize(int height);
 
     WindowLayout m_layout;
+    QWidget* m_content;
     std::function<void()> m_forget;
     QStringList m_dropTypes;
 };

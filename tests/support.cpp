@@ -8,6 +8,8 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QImage>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QTest>
@@ -81,6 +83,35 @@ MessageAnswerer::MessageAnswerer() {
             box->reject();
     });
     m_poll.start();
+}
+
+QAction* menuAction(QWidget* window, const QString& itemName) {
+    auto* bar = window->findChild<QMenuBar*>(QString(), Qt::FindDirectChildrenOnly);
+    if (!bar)
+        return nullptr;
+    for (QAction* top : bar->actions()) {
+        for (QAction* item : top->menu()->actions()) {
+            if (item->objectName() == itemName)
+                return item;
+        }
+    }
+    return nullptr;
+}
+
+bool chooseMenuItem(QWidget* window, const QString& itemName) {
+    QAction* item = menuAction(window, itemName);
+    if (!item)
+        return false;
+    auto* bar = window->findChild<QMenuBar*>(QString(), Qt::FindDirectChildrenOnly);
+    auto* menu = qobject_cast<QMenu*>(item->parent());
+    window->activateWindow();
+    if (!menu || !QTest::qWaitForWindowActive(window))
+        return false;
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(menu->menuAction()).center());
+    if (!QTest::qWaitFor([menu] { return menu->isVisible(); }))
+        return false;
+    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(item).center());
+    return QTest::qWaitFor([menu] { return !menu->isVisible(); });
 }
 
 void settle(int milliseconds) {

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+class QAction;
 class QWidget;
 
 namespace testsupport {
@@ -37,6 +38,12 @@ private:
 // The headless platform cannot raise windows and says so at every Show; call from
 // initTestCase() to keep that out of the log.
 void quietPlatformNoise();
+
+// The item of this name in the window's menu bar, or null.
+QAction* menuAction(QWidget* window, const QString& itemName);
+// Chooses the item of this name as the user would: activates the window, clicks its menu in
+// the window's menu bar, then clicks the item. Returns whether every step could be taken.
+bool chooseMenuItem(QWidget* window, const QString& itemName);
 
 // Lets pending events (a timer tick, deferred deletions) run.
 void settle(int milliseconds = 0);

@@ -57,7 +57,10 @@ private slots:
         QCOMPARE(QApplication::activeWindow(), imagecontrol::existing());
         QVERIFY(promptShown());
         QCOMPARE(screen().windowTitle(), QStringLiteral("Drop Screen"));
-        QCOMPARE(screen().size(), QSize(488, 512));
+        // The layout's 488 x 512 is the content area, which fills the window below the menu bar.
+        QCOMPARE(screen().contentArea()->size(), QSize(488, 512));
+        QCOMPARE(screen().contentArea()->geometry().bottomRight(), screen().rect().bottomRight());
+        QCOMPARE(screen().ListBox1->geometry(), QRect(0, 227, 488, 220));
     }
 
     void dropListsFilesInDropOrder() {
