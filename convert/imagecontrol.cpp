@@ -144,7 +144,7 @@ QPoint imagecontrol::initialPosition() const {
     if (!dropScreen)
         return Window::initialPosition();
     const QRect beside = dropScreen->frameGeometry();
-    QPoint p(beside.right() + Gap, dropScreen->Top());
+    QPoint p(beside.right() + Gap, beside.top());
     const QRect area = mainScreenArea();
     if (p.x() + width() > area.right())
         p.setX(qMax(area.left(), beside.left() - Gap - width()));

@@ -168,7 +168,7 @@ private slots:
 
     void chooserLayout() {
         imagecontrol& c = chooser();
-        QCOMPARE(c.size(), QSize(205, 464));
+        QCOMPARE(c.contentArea()->size(), QSize(205, 464));
         QVERIFY(c.windowTitle().isEmpty());
         QCOMPARE(c.StaticText11->text(), QStringLiteral("Auto ( Batch-Multiple Files )"));
         QCOMPARE(c.StaticText10->text(), QStringLiteral("Desired Image File Name: "));

@@ -338,29 +338,40 @@ private slots:
         QFETCH(QString, item);
         QFETCH(QString, textAfter);
         QFETCH(QString, clipboardAfter);
-        EditWindow& window = EditWindow::instance();
-        window.Show();
-        QVERIFY(QTest::qWaitForWindowActive(&window));
+        // One-line cases work on the chooser's desired-name field; the multi-line ones on a
+        // text area of a window of our own.
+        platform::Window* window = nullptr;
+        QLineEdit* field = nullptr;
+        QTextEdit* area = nullptr;
+        if (multiLine) {
+            window = &EditWindow::instance();
+            area = EditWindow::instance().text;
+        } else {
+            window = &imagecontrol::instance();
+            field = imagecontrol::instance().EditField3;
+        }
+        window->Show();
+        QVERIFY(QTest::qWaitForWindowActive(window));
         QApplication::clipboard()->setText(clipboard);
         QWidget* focus;
         if (multiLine) {
-            window.text->setPlainText(text);
-            QTextCursor cursor = window.text->textCursor();
+            area->setPlainText(text);
+            QTextCursor cursor = area->textCursor();
             cursor.setPosition(selectionStart);
             cursor.setPosition(selectionStart + selectionLength, QTextCursor::KeepAnchor);
-            window.text->setTextCursor(cursor);
-            focus = window.text;
+            area->setTextCursor(cursor);
+            focus = area;
         } else {
-            window.field->setText(text);
-            window.field->setSelection(selectionStart, selectionLength);
-            focus = window.field;
+            field->setText(text);
+            field->setSelection(selectionStart, selectionLength);
+            focus = field;
         }
         focus->setFocus();
         QTest::keyClicks(focus, typed);
 
-        QVERIFY(chooseMenuItem(&window, item));
+        QVERIFY(chooseMenuItem(window, item));
 
-        QCOMPARE(multiLine ? window.text->toPlainText() : window.field->text(), textAfter);
+        QCOMPARE(multiLine ? area->toPlainText() : field->text(), textAfter);
         QCOMPARE(QApplication::clipboard()->text(), clipboardAfter);
         QCOMPARE(QApplication::focusWidget(), focus);
     }

@@ -20,6 +20,8 @@ WindowLayout windowLayout() {
     l.MinimizeButton = true;
     l.MaximizeButton = false;
     l.Resizeable = false;
+    // A feedback window carries no menu bar of its own: it is never the one a user works in.
+    l.MenuBarVisible = false;
     return l;
 }
 } // namespace
