@@ -1,0 +1,71 @@
+#include "app.h"
+
+#include "convert/imagecontrol.h"
+#include "platform/desktopservices.h"
+#include "platform/filetypes.h"
+#include "platform/pictures.h"
+#include "windows/qconvert.h"
+
+const QString App::SupportAddress = QStringLiteral("mailto:support@morvelle.example");
+const QString App::WebsiteAddress = QStringLiteral("https://morvelle.example/");
+
+App::App(int& argc, char** argv) : platform::Application(argc, argv) {
+    setApplicationName(QStringLiteral("morvelle"));
+    setApplicationDisplayName(QStringLiteral("Morvelle"));
+    setApplicationVersion(QStringLiteral("3.6.1.2"));
+    setQuitOnLastWindowClosed(false);
+}
+
+App* App::current() { return qobject_cast<App*>(QCoreApplication::instance()); }
+
+void App::declareFileTypes() {
+    const platform::FileType types[] = {
+        {QStringLiteral("text/html"), QStringLiteral(".htm;.html;.html"), QStringLiteral("TEXT"),
+         QStringLiteral("????")},
+        {QStringLiteral("application/rtf"), QStringLiteral(".rtf"), QStringLiteral("RTF "),
+         QStringLiteral("MSWD")},
+        {QStringLiteral("application/text"), QStringLiteral(".1st;.nfo;.readme;readme"),
+         QStringLiteral("TEXT"), QStringLiteral("text")},
+        {QStringLiteral("application/x-xml"), QStringLiteral(".xml"), QStringLiteral("TEXT"),
+         QStringLiteral("DmWr")},
+        {QStringLiteral("special/any"), QString(), QStringLiteral("????"), QStringLiteral("????")},
+        {QStringLiteral("text/plain; charset=\"utf-16\""), QStringLiteral(".uni"),
+         QStringLiteral("utxt"), QStringLiteral("St\u00FFl")},
+        {QStringLiteral("any"), QString(), QStringLiteral("????"), QStringLiteral("????")},
+        {QStringLiteral("application/vnd.ms-excel"), QStringLiteral(".xl"), QStringLiteral("XLS "),
+         QStringLiteral("XCEL")},
+        {QString(), QString(), QString(), QString()},
+        {QStringLiteral("image/tiff"), QStringLiteral(".jfx;.tif;.tiff"), QStringLiteral("TIFF"),
+         QStringLiteral("????")},
+    };
+    for (const platform::FileType& t : types)
+        platform::addFileType(t);
+}
+
+void App::releaseAll() {
+    platform::releasePictures();
+    platform::releaseFileTypes();
+    platform::Window::closeAll();
+}
+
+void App::Open() {
+    qconvert::instance().Show();
+    imagecontrol::instance().Show();
+}
+
+bool App::fileNewconvert() {
+    qconvert::instance().Show();
+    return false;
+}
+
+bool App::AppleAbout() { return false; }
+
+bool App::AppleDonateSupport() {
+    platform::ShowURL(SupportAddress);
+    return false;
+}
+
+bool App::EditWebsite() {
+    platform::ShowURL(WebsiteAddress);
+    return false;
+}

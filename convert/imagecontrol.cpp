@@ -1,0 +1,185 @@
+#include "imagecontrol.h"
+
+#include "platform/exceptions.h"
+#include "platform/msgbox.h"
+#include "platform/pictures.h"
+#include "windows/qconvert.h"
+
+
+using namespace platform;
+
+namespace {
+WindowLayout windowLayout() {
+    WindowLayout l;
+    l.Title = QString();
+    l.Width = 205;
+    l.Height = 464;
+    l.Frame = 10;
+    l.Placement = 0;
+    l.HasBackColor = true;
+    l.BackColor = QColor(0xED, 0xED, 0xED);
+    l.Visible = false;
+    l.CloseButton = true;
+    l.MinimizeButton = false;
+    l.MaximizeButton = false;
+    l.Resizeable = false;
+    return l;
+}
+
+constexpr int Gap = 24;
+constexpr QSize ButtonSize(30, 36);
+constexpr QSize LabelSize(29, 20);
+constexpr int IconSide = 24;
+const BevelCodes FormatButtonCodes{3, 0, 1, 4, 3, 0};
+
+QColor labelColour(int control) {
+    static const QColor colours[] = {
+        {}, QColor(0x50, 0x4F, 0x50), QColor(0x52, 0x52, 0x52), QColor(0x50, 0x4F, 0x4F),
+        QColor(0x4C, 0x4C, 0x4C), QColor(0x51, 0x51, 0x51), QColor(0x51, 0x51, 0x51),
+        QColor(0x51, 0x52, 0x51), QColor(0x50, 0x50, 0x50), QColor(0x53, 0x53, 0x53)};
+    return colours[control];
+}
+} // namespace
+
+const QString imagecontrol::FailedFilesHeading = QStringLiteral("These files were not converted:");
+
+const QList<imagecontrol::FormatButton>& imagecontrol::formatButtons() {
+    static const QList<FormatButton> table = {
+        // clang-format off
+        {8, "JPEG", 9, {25, 174}, {25, 219}, 169, alienimage::jpeg},
+        {2, "GIF",  2, {88, 174}, {88, 219}, 170, alienimage::gif},
+        {3, "TIFF", 3, {149, 174}, {149, 219}, 172, alienimage::tiff},
+        {5, "TGA",  6, {25, 258}, {25, 309}, 179, alienimage::pict},
+        {4, "PNG",  5, {88, 258}, {88, 309}, 178, alienimage::png},
+        {6, "PSD",  7, {149, 258}, {149, 309}, 171, alienimage::psd},
+        {1, "PDF",  1, {25, 344}, {24, 392}, 176, alienimage::pdf},
+        {7, "JPG2", 8, {88, 344}, {88, 392}, 174, alienimage::jpg2},
+        {9, "BMP",  4, {149, 346}, {149, 392}, 173, alienimage::bmp},
+        // clang-format on
+    };
+    return table;
+}
+
+const imagecontrol::FormatButton& imagecontrol::formatButton(int button) {
+    for (const FormatButton& row : formatButtons()) {
+        if (row.button == button)
+            return row;
+    }
+    throw NilObjectException(QStringLiteral("BevelButton%1").arg(button));
+}
+
+imagecontrol::imagecontrol() : Window(windowLayout()) {
+    auto bevelButton = [this](int button) {
+        const FormatButton& row = formatButton(button);
+        return new BevelButton(this, QRect(row.buttonAt, ButtonSize), Picture(row.picture),
+                               IconSide, FormatButtonCodes);
+    };
+    auto formatLabel = [this](int control) {
+        for (const FormatButton& row : formatButtons()) {
+            if (row.labelControl == control)
+                return new StaticText(this, QRect(row.labelAt, LabelSize), row.label,
+                                      {11, true, labelColour(control), 1});
+        }
+        throw NilObjectException(QStringLiteral("StaticText%1").arg(control));
+    };
+
+    // clang-format off
+    CheckBox2    = new QCheckBox(this);
+    BevelButton1 = bevelButton(1);
+    BevelButton2 = bevelButton(2);
+    BevelButton3 = bevelButton(3);
+    BevelButton4 = bevelButton(4);
+    BevelButton5 = bevelButton(5);
+    BevelButton6 = bevelButton(6);
+    BevelButton7 = bevelButton(7);
+    BevelButton8 = bevelButton(8);
+    StaticText1  = formatLabel(1);
+    StaticText2  = formatLabel(2);
+    StaticText3  = formatLabel(3);
+    StaticText4  = formatLabel(4);
+    StaticText5  = formatLabel(5);
+    StaticText6  = formatLabel(6);
+    StaticText7  = formatLabel(7);
+    StaticText8  = formatLabel(8);
+    StaticText9  = formatLabel(9);
+    BevelButton9 = bevelButton(9);
+    StaticText10 = new StaticText(this, QRect(25, 75, 154, 25), QStringLiteral("Desired Image File Name: "), {12, false, QColor(0x51, 0x50, 0x50), 1});
+    EditField3   = new QLineEdit(QStringLiteral("Untitled"), this);
+    StaticText11 = new StaticText(this, QRect(33, 39, 161, 28), QStringLiteral("Auto ( Batch-Multiple Files )"), {12, false, QColor(0x4E, 0x4E, 0x4E), 0});
+    StaticText13 = new StaticText(this, QRect(27, 144, 158, 20), QStringLiteral("Choose format to convert"), {12, false, QColor(0x4C, 0x4C, 0x4C), 0});
+    // clang-format on
+
+    CheckBox2->setGeometry(8, 40, 18, 26);
+    CheckBox2->setChecked(false);
+    applyTextStyle(CheckBox2, {11, true, Qt::black, 0});
+
+    EditField3->setGeometry(22, 102, 163, 22);
+    applyTextStyle(EditField3, {12, true, Qt::black, 0});
+    QPalette field = EditField3->palette();
+    field.setColor(QPalette::Base, QColor(0x99, 0xCC, 0xFF));
+    EditField3->setPalette(field);
+    EditField3->setAlignment(Qt::AlignLeft);
+
+    connect(CheckBox2, &QCheckBox::clicked, this, [this] { guarded([this] { CheckBox2_Action(); }); });
+    const std::pair<BevelButton*, void (imagecontrol::*)()> handlers[] = {
+        {BevelButton1, &imagecontrol::BevelButton1_Action},
+        {BevelButton2, &imagecontrol::BevelButton2_Action},
+        {BevelButton3, &imagecontrol::BevelButton3_Action},
+        {BevelButton4, &imagecontrol::BevelButton4_Action},
+        {BevelButton5, &imagecontrol::BevelButton5_Action},
+        {BevelButton6, &imagecontrol::BevelButton6_Action},
+        {BevelButton7, &imagecontrol::BevelButton7_Action},
+        {BevelButton8, &imagecontrol::BevelButton8_Action},
+        {BevelButton9, &imagecontrol::BevelButton9_Action},
+    };
+    for (const auto& [button, handler] : handlers) {
+        connect(button, &QAbstractButton::clicked, this,
+                [this, handler = handler] { guarded([this, handler] { (this->*handler)(); }); });
+    }
+}
+
+// Beside the Drop Screen, to its right, so that neither hides the other.
+QPoint imagecontrol::initialPosition() const {
+    const qconvert* dropScreen = qconvert::existing();
+    if (!dropScreen)
+        return Window::initialPosition();
+    const QRect beside = dropScreen->frameGeometry();
+    QPoint p(beside.right() + Gap, dropScreen->Top());
+    const QRect area = mainScreenArea();
+    if (p.x() + width() > area.right())
+        p.setX(qMax(area.left(), beside.left() - Gap - width()));
+    return p;
+}
+
+void imagecontrol::CheckBox2_Action() { EditField3->setEnabled(!CheckBox2->isChecked()); }
+
+void imagecontrol::run(const FormatButton& row) {
+    struct Failed {
+        FolderItem file;
+        QString why;
+    };
+    QList<Failed> failed;
+    // Nothing else runs between two files: no timer tick and no input comes in before this
+    // handler returns, and the progress window relies on that.
+    for (int i = 0; i <= int(qconvert::instance().CryptFileArray.size()) - 1; ++i) {
+        const FolderItem item = qconvert::instance().CryptFileArray[i];
+        QString why;
+        if (!row.operation(item, true, &why))
+            failed.append({item, why});
+    }
+
+    // Converted files leave the Drop Screen; failed ones stay, so they can be retried.
+    qconvert& dropScreen = qconvert::instance();
+    dropScreen.CryptFileArray.clear();
+    dropScreen.ListBox1->DeleteAllRows();
+    if (failed.isEmpty())
+        return;
+    QString message = FailedFilesHeading + QLatin1Char('\n');
+    for (const Failed& f : failed) {
+        dropScreen.CryptFileArray.append(f.file);
+        dropScreen.ListBox1->AddRow(f.file.Name());
+        dropScreen.ListBox1->setCell(dropScreen.ListBox1->LastIndex(), 1, f.file.AbsolutePath());
+        message += QStringLiteral("\n%1\n    %2").arg(f.file.AbsolutePath(), f.why);
+    }
+    MsgBox(message);
+}

@@ -1,0 +1,98 @@
+#include "controls.h"
+
+#include <QPainter>
+
+namespace platform {
+
+void applyTextStyle(QWidget* control, const TextStyle& style) {
+    QFont font = control->font();
+    font.setPixelSize(style.Size > 0 ? style.Size : 12);
+    font.setBold(style.Bold);
+    control->setFont(font);
+    QPalette p = control->palette();
+    p.setColor(QPalette::WindowText, style.Color);
+    p.setColor(QPalette::Text, style.Color);
+    p.setColor(QPalette::ButtonText, style.Color);
+    control->setPalette(p);
+}
+
+StaticText::StaticText(QWidget* parent, const QRect& geometry, const QString& text,
+                       const TextStyle& style)
+    : QLabel(parent) {
+    setGeometry(geometry);
+    QString shown = text;
+    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    setText(shown);
+    setTextFormat(Qt::PlainText);
+    applyTextStyle(this, style);
+    // The layouts were drawn for a narrower system font: a line that would not fit its box
+    // is set a little smaller rather than cut off.
+    QFont f = font();
+    const QStringList lines = shown.split(QLatin1Char('\n'));
+    auto widest = [&lines](const QFont& font) {
+        const QFontMetrics metrics(font);
+        int w = 0;
+        for (const QString& line : lines)
+            w = qMax(w, metrics.horizontalAdvance(line));
+        return w;
+    };
+    while (f.pixelSize() > 8 && widest(f) > geometry.width())
+        f.setPixelSize(f.pixelSize() - 1);
+    setFont(f);
+    const Qt::Alignment horizontal = style.TextAlign == 1   ? Qt::AlignHCenter
+                                     : style.TextAlign == 2 ? Qt::AlignRight
+                                                            : Qt::AlignLeft;
+    setAlignment(horizontal | Qt::AlignTop);
+}
+
+RoundRectangle::RoundRectangle(QWidget* parent, const QRect& geometry, const QColor& fill,
+                               const QColor& border, int borderWidth, int ovalWidth,
+                               int ovalHeight)
+    : QWidget(parent), m_fill(fill), m_border(border), m_borderWidth(borderWidth),
+      m_ovalWidth(ovalWidth), m_ovalHeight(ovalHeight) {
+    setGeometry(geometry);
+}
+
+void RoundRectangle::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing, m_ovalWidth > 0);
+    painter.setBrush(m_fill);
+    if (m_borderWidth > 0)
+        painter.setPen(QPen(m_border, m_borderWidth));
+    else
+        painter.setPen(Qt::NoPen);
+    painter.drawRoundedRect(rect(), m_ovalWidth / 2.0, m_ovalHeight / 2.0);
+}
+
+ImageWell::ImageWell(QWidget* parent, const QRect& geometry) : QFrame(parent) {
+    setGeometry(geometry);
+    setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+}
+
+BevelButton::BevelButton(QWidget* parent, const QRect& geometry, const QIcon& icon,
+                         int iconSide, const BevelCodes& codes)
+    : QToolButton(parent), m_codes(codes) {
+    setGeometry(geometry);
+    setIcon(icon);
+    setIconSize(QSize(iconSide, iconSide));
+    setFocusPolicy(Qt::NoFocus);
+    setToolButtonStyle(Qt::ToolButtonIconOnly);
+}
+
+Canvas::Canvas(QWidget* parent, const QRect& geometry) : QWidget(parent) {
+    setGeometry(geometry);
+}
+
+void Canvas::setBackdrop(const QIcon& picture) {
+    m_backdrop = picture;
+    update();
+}
+
+void Canvas::paintEvent(QPaintEvent*) {
+    if (m_backdrop.isNull())
+        return;
+    QPainter painter(this);
+    m_backdrop.paint(&painter, rect());
+}
+
+} // namespace platform

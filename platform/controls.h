@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QColor>
+#include <QFrame>
+#include <QIcon>
+#include <QLabel>
+#include <QToolButton>
+#include <QWidget>
+
+namespace platform {
+
+// How a control's text looks. Sizes are pixels, the way the layouts were drawn.
+struct TextStyle {
+    int Size = 12;
+    bool Bold = false;
+    QColor Color = Qt::black;
+    int TextAlign = 0; // 0 left, 1 centre, 2 right
+};
+
+// Applies a layout's font and colour to any control.
+void applyTextStyle(QWidget* control, const TextStyle& style);
+
+// A label of one or more lines; "\r" in the text starts a new line.
+class StaticText : public QLabel {
+    Q_OBJECT
+public:
+    StaticText(QWidget* parent, const QRect& geometry, const QString& text,
+               const TextStyle& style);
+};
+
+// A filled rectangle with rounded corners (corner ovals of 0 make square ones).
+class RoundRectangle : public QWidget {
+    Q_OBJECT
+public:
+    RoundRectangle(QWidget* parent, const QRect& geometry, const QColor& fill,
+                   const QColor& border, int borderWidth, int ovalWidth, int ovalHeight);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor m_fill;
+    QColor m_border;
+    int m_borderWidth;
+    int m_ovalWidth;
+    int m_ovalHeight;
+};
+
+// A sunken frame that can hold a picture; the Drop Screen's holds none.
+class ImageWell : public QFrame {
+    Q_OBJECT
+public:
+    ImageWell(QWidget* parent, const QRect& geometry);
+};
+
+// The layout codes of a bevel button; stored, not interpreted.
+struct BevelCodes {
+    int Bevel = 3;
+    int ButtonType = 0;
+    int IconAlign = 1;
+    int CaptionPlacement = 1;
+    int CaptionAlign = 3;
+    int CaptionSize = 0;
+};
+
+// A square push button that shows a picture; it takes no keyboard focus when clicked.
+class BevelButton : public QToolButton {
+    Q_OBJECT
+public:
+    BevelButton(QWidget* parent, const QRect& geometry, const QIcon& icon, int iconSide,
+                const BevelCodes& codes = {});
+    const BevelCodes& codes() const { return m_codes; }
+
+private:
+    BevelCodes m_codes;
+};
+
+// A surface that draws its backdrop picture scaled into its bounds.
+class Canvas : public QWidget {
+    Q_OBJECT
+public:
+    Canvas(QWidget* parent, const QRect& geometry);
+    void setBackdrop(const QIcon& picture);
+    const QIcon& Backdrop() const { return m_backdrop; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QIcon m_backdrop;
+};
+
+} // namespace platform

@@ -1,0 +1,174 @@
+#include "listbox.h"
+
+#include "exceptions.h"
+
+#include <QHeaderView>
+#include <QPainter>
+#include <QStyledItemDelegate>
+
+namespace platform {
+
+Graphics::Graphics(QPainter& painter, int width, int height)
+    : m_painter(painter), m_width(width), m_height(height) {}
+
+void Graphics::FillRect(int x, int y, int width, int height) {
+    m_painter.fillRect(QRect(x, y, width, height), m_foreColor);
+}
+
+namespace {
+
+constexpr int TextInset = 4;
+
+// Draws every cell through the list's two hooks, then its text in the colour they leave.
+class CellPainter : public QStyledItemDelegate {
+public:
+    explicit CellPainter(Listbox* list) : QStyledItemDelegate(list), m_list(list) {}
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        const QRect cell = option.rect;
+        const int row = index.row();
+        const int column = index.column();
+        const bool selected = option.state & QStyle::State_Selected;
+
+        painter->save();
+        painter->translate(cell.topLeft());
+        painter->setClipRect(QRect(0, 0, cell.width(), cell.height()));
+        painter->fillRect(QRect(0, 0, cell.width(), cell.height()),
+                          option.palette.brush(QPalette::Base));
+
+        Graphics g(*painter, cell.width(), cell.height());
+        g.setForeColor(option.palette.color(QPalette::Text));
+        const bool backgroundDone =
+            m_list->CellBackgroundPaint && m_list->CellBackgroundPaint(g, row, column);
+        if (!backgroundDone && selected) {
+            painter->fillRect(QRect(0, 0, cell.width(), cell.height()),
+                              option.palette.brush(QPalette::Highlight));
+            g.setForeColor(option.palette.color(QPalette::HighlightedText));
+        }
+
+        const QFontMetrics metrics(option.font);
+        const int baseline = (cell.height() + metrics.ascent() - metrics.descent()) / 2;
+        const bool textDone = m_list->CellTextPaint &&
+                              m_list->CellTextPaint(g, row, column, TextInset, baseline);
+        if (!textDone) {
+            const QString text = index.data(Qt::DisplayRole).toString();
+            painter->setFont(option.font);
+            painter->setPen(g.ForeColor());
+            painter->drawText(TextInset, baseline,
+                              metrics.elidedText(text, Qt::ElideRight,
+                                                 cell.width() - 2 * TextInset));
+        }
+        painter->restore();
+    }
+
+private:
+    Listbox* m_list;
+};
+
+int percentOf(const QString& spec, int total) {
+    QString s = spec.trimmed();
+    if (s.endsWith(QLatin1Char('%')))
+        return total * s.chopped(1).trimmed().toInt() / 100;
+    return s.toInt();
+}
+
+} // namespace
+
+Listbox::Listbox(QWidget* parent, const QRect& geometry, const QString& initialValue,
+                 const QString& columnWidths)
+    : QTreeWidget(parent) {
+    setGeometry(geometry);
+    const QStringList headings = initialValue.split(QLatin1Char('\t'));
+    setColumnCount(headings.size());
+    setHeaderLabels(headings);
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setUniformRowHeights(true);
+    setAllColumnsShowFocus(true);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setDragEnabled(false);
+    setDragDropMode(QAbstractItemView::NoDragDrop);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setItemDelegate(new CellPainter(this));
+
+    header()->setStretchLastSection(false);
+    header()->setSectionResizeMode(QHeaderView::Interactive);
+    header()->setSectionsClickable(true);
+    const QStringList widths = columnWidths.split(QLatin1Char(','));
+    for (int i = 0; i < widths.size() && i < columnCount(); ++i)
+        header()->resizeSection(i, percentOf(widths[i], geometry.width()));
+    connect(header(), &QHeaderView::sectionClicked, this, [this](int column) {
+        const bool again = column == m_headingIndex &&
+                           header()->sortIndicatorOrder() == Qt::AscendingOrder;
+        m_headingIndex = column;
+        sortBy(column, again ? Qt::DescendingOrder : Qt::AscendingOrder);
+    });
+}
+
+QTreeWidgetItem* Listbox::rowItem(int row) const {
+    QTreeWidgetItem* item = topLevelItem(row);
+    if (!item)
+        throw NilObjectException(QStringLiteral("row %1 of the list").arg(row));
+    return item;
+}
+
+void Listbox::AddRow(const QString& text) {
+    auto* item = new QTreeWidgetItem;
+    item->setText(0, text);
+    addTopLevelItem(item);
+    m_lastAdded = item;
+}
+
+int Listbox::LastIndex() const {
+    if (!m_lastAdded)
+        return -1;
+    const int last = topLevelItemCount() - 1;
+    if (last >= 0 && topLevelItem(last) == m_lastAdded)
+        return last;
+    return indexOfTopLevelItem(m_lastAdded);
+}
+
+QString Listbox::Cell(int row, int column) const { return rowItem(row)->text(column); }
+
+void Listbox::setCell(int row, int column, const QString& text) {
+    rowItem(row)->setText(column, text);
+}
+
+bool Listbox::Selected(int row) const { return rowItem(row)->isSelected(); }
+
+void Listbox::setSelected(int row, bool selected) { rowItem(row)->setSelected(selected); }
+
+int Listbox::SelCount() const { return int(selectedItems().size()); }
+
+void Listbox::RemoveRow(int row) {
+    QTreeWidgetItem* item = takeTopLevelItem(row);
+    if (!item)
+        throw NilObjectException(QStringLiteral("row %1 of the list").arg(row));
+    if (item == m_lastAdded)
+        m_lastAdded = nullptr;
+    delete item;
+}
+
+void Listbox::DeleteAllRows() {
+    clear();
+    m_lastAdded = nullptr;
+}
+
+void Listbox::setHeadingIndex(int column) {
+    m_headingIndex = column;
+    if (column < 0) {
+        header()->setSortIndicatorShown(false);
+        return;
+    }
+    sortBy(column, Qt::AscendingOrder);
+}
+
+void Listbox::sortBy(int column, Qt::SortOrder order) {
+    header()->setSortIndicatorShown(true);
+    header()->setSortIndicator(column, order);
+    sortItems(column, order);
+}
+
+} // namespace platform

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+
+namespace platform {
+
+// A window's timer. Mode 0 stops it, 1 ticks once after Period milliseconds, 2 ticks every
+// Period. Each tick is an event of the GUI loop, so none comes while a handler runs.
+class Timer : public QObject {
+    Q_OBJECT
+public:
+    enum { Off = 0, Single = 1, Multiple = 2 };
+
+    explicit Timer(QObject* parent, int mode = Off, int period = 1000);
+    ~Timer() override;
+
+    int Mode() const { return m_mode; }
+    void setMode(int mode);
+    int Period() const { return m_period; }
+    void setPeriod(int milliseconds);
+
+    // Holds every running timer while a shell command runs, and lets them go on after it.
+    static void suspendAll();
+    static void resumeAll();
+
+signals:
+    void Action();
+
+private:
+    void start(int firstInterval);
+    void tick();
+
+    QTimer m_timer;
+    int m_mode;
+    int m_period;
+    bool m_suspended = false;
+    int m_remaining = 0;
+};
+
+} // namespace platform

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <QColor>
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+
+#include "folderitem.h"
+
+class QMimeData;
+
+namespace platform {
+
+class DragItem;
+
+// A window's property list, set once when the window is made. Frame and Placement are
+// the layout's own codes: stored as they are, never interpreted.
+struct WindowLayout {
+    QString Title;
+    int Width = 0;
+    int Height = 0;
+    int Frame = 0;
+    int Placement = 0;
+    bool HasBackColor = false;
+    QColor BackColor;
+    bool Visible = true;
+    bool CloseButton = true;
+    bool MinimizeButton = true;
+    bool MaximizeButton = false;
+    bool Resizeable = false;
+};
+
+class Window : public QWidget {
+    Q_OBJECT
+public:
+    explicit Window(const WindowLayout& layout);
+    ~Window() override;
+
+    // Make visible and bring to the front.
+    void Show();
+    // Discard the window with its controls and data; the next reference makes a new one.
+    void Close();
+
+    // The content area's position on screen: pixels from the main screen's top left.
+    int Left() const;
+    int Top() const;
+
+    const WindowLayout& layout() const { return m_layout; }
+
+    // The top left at which this window stands centred on an area of the screen.
+    QPoint centredOn(const QRect& area) const;
+    // The main screen's working area.
+    static QRect mainScreenArea();
+
+    // From now on the window takes drops of files of this type ("special/any": every file).
+    void AcceptFileDrop(const QString& typeName);
+
+    // Every implicit window that exists now, oldest first.
+    static QList<Window*> existingWindows();
+    // Discards every implicit window; used when the application ends.
+    static void closeAll();
+
+protected:
+    // Runs once the window has been made with all its controls.
+    virtual void Open() {}
+    // Runs for a drop that carries at least one admitted local file.
+    virtual void DropObject(DragItem& obj, int action);
+    // Where the window first appears, as the content area's top left on screen.
+    virtual QPoint initialPosition() const;
+
+    void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    template <class T> friend class Implicit;
+    void finishCreation(std::function<void()> forget);
+    QList<FolderItem> admittedFiles(const QMimeData* data) const;
+
+    WindowLayout m_layout;
+    std::function<void()> m_forget;
+    QStringList m_dropTypes;
+};
+
+// The one instance of window class T, made on first reference and made afresh after it
+// has been closed.
+template <class T> class Implicit {
+public:
+    static T& instance() {
+        if (!slot()) {
+            auto* window = new T;
+            slot() = window;
+            window->finishCreation([] { slot() = nullptr; });
+        }
+        return *slot();
+    }
+    static T* existing() { return slot().data(); }
+
+private:
+    static QPointer<T>& slot() {
+        static QPointer<T> window;
+        return window;
+    }
+};
+
+} // namespace platform

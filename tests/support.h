@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QColor>
+#include <QList>
+#include <QObject>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTimer>
+
+class QWidget;
+
+namespace testsupport {
+
+// Starts the application the way main() does: file types, the application object, and the
+// Drop Screen; the event loop then raises Open.
+int runWithApplication(int argc, char** argv, QObject* testObject);
+
+// Writes a small real PNG picture (w x h, filled with colour) and returns its path.
+QString writePng(const QString& path, int w = 8, int h = 6, const QColor& colour = Qt::red);
+
+// Sends a real drag-enter and drop of these local files onto the widget; returns whether the
+// drop was accepted.
+bool dropFiles(QWidget* target, const QStringList& paths);
+bool dropUrls(QWidget* target, const QList<QUrl>& urls);
+
+// Answers every modal message box as the user would, pressing OK, and keeps their texts.
+class MessageAnswerer : public QObject {
+    Q_OBJECT
+public:
+    MessageAnswerer();
+    QStringList texts;
+
+private:
+    QTimer m_poll;
+};
+
+// The headless platform cannot raise windows and says so at every Show; call from
+// initTestCase() to keep that out of the log.
+void quietPlatformNoise();
+
+// Lets pending events (a timer tick, deferred deletions) run.
+void settle(int milliseconds = 0);
+
+} // namespace testsupport
+
+#define MORVELLE_TEST_MAIN(TestClass)                                                            \
+    int main(int argc, char** argv) {                                                            \
+        TestClass tc;                                                                            \
+        return testsupport::runWithApplication(argc, argv, &tc);                                 \
+    }

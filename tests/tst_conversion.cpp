@@ -1,0 +1,541 @@
+#include "support.h"
+
+#include "convert/imagecontrol.h"
+#include "platform/folderitem.h"
+#include "platform/shell.h"
+#include "windows/doner.h"
+#include "windows/progressdes.h"
+#include "windows/qconvert.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+using namespace testsupport;
+
+namespace {
+
+// A stand-in for the conversion tool, first on the command's PATH. It records the exact
+// command line the shell was given and the words the tool received, then runs `behaviour`
+// (by default: write the output file and succeed).
+class FakeTool {
+public:
+    explicit FakeTool(const QString& behaviour = QString()) {
+        const QString log = m_dir.filePath(QStringLiteral("log"));
+        QDir().mkpath(log);
+        const QString script =
+            QStringLiteral("#!/bin/sh\n"
+                           "log=%1\n"
+                           "n=$(ls \"$log\" | grep -c args)\n"
+                           "cat /proc/$PPID/cmdline > \"$log/$n.line\"\n"
+                           "printf '%s\\0' \"$@\" > \"$log/$n.args\"\n"
+                           "out=''; prev=''\n"
+                           "for a in \"$@\"; do [ \"$prev\" = --out ] && out=$a; prev=$a; done\n"
+                           "%2\n"
+                           ": > \"$out\"\n")
+                .arg(platform::shellQuoted(log), behaviour);
+        QFile tool(m_dir.filePath(QStringLiteral("sips")));
+        tool.open(QIODevice::WriteOnly);
+        tool.write(script.toUtf8());
+        tool.close();
+        tool.setPermissions(tool.permissions() | QFileDevice::ExeOwner);
+        platform::Shell::setToolFolder(m_dir.path());
+    }
+    ~FakeTool() { platform::Shell::setToolFolder(QString()); }
+
+    // The words each call received, in call order.
+    QList<QStringList> calls() const { return read(QStringLiteral("args")); }
+    // The whole command line of each call, as the shell got it.
+    QStringList lines() const {
+        QStringList result;
+        for (const QStringList& words : read(QStringLiteral("line")))
+            result.append(words.value(2));
+        return result;
+    }
+
+private:
+    QList<QStringList> read(const QString& suffix) const {
+        QList<QStringList> result;
+        for (int n = 0;; ++n) {
+            QFile f(m_dir.filePath(QStringLiteral("log/%1.%2").arg(n).arg(suffix)));
+            if (!f.open(QIODevice::ReadOnly))
+                break;
+            QStringList words = QString::fromUtf8(f.readAll()).split(QChar(0));
+            words.removeLast();
+            result.append(words);
+        }
+        return result;
+    }
+    QTemporaryDir m_dir;
+};
+
+QByteArray head(const QString& path, int n = 16) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.read(n) : QByteArray();
+}
+
+// What the real tool says the file's format is.
+QString formatOf(const QString& path) {
+    QProcess p;
+    p.start(QStringLiteral(SIPS_TOOL), {QStringLiteral("--getProperty"), QStringLiteral("format"), path});
+    p.waitForFinished(60000);
+    const QStringList lines = QString::fromUtf8(p.readAllStandardOutput()).split('\n');
+    return lines.size() > 1 ? lines[1].section(QLatin1Char(':'), 1).trimmed() : QString();
+}
+
+qconvert& dropScreen() { return qconvert::instance(); }
+imagecontrol& chooser() { return imagecontrol::instance(); }
+
+QStringList listedPaths() {
+    QStringList paths;
+    for (const auto& f : dropScreen().CryptFileArray)
+        paths.append(f.AbsolutePath());
+    return paths;
+}
+
+void press(int button) {
+    const imagecontrol& c = chooser();
+    platform::BevelButton* buttons[] = {nullptr,         c.BevelButton1, c.BevelButton2,
+                                        c.BevelButton3, c.BevelButton4, c.BevelButton5,
+                                        c.BevelButton6, c.BevelButton7, c.BevelButton8,
+                                        c.BevelButton9};
+    QTest::mouseClick(buttons[button], Qt::LeftButton);
+}
+
+void setAutomaticNaming(bool on) {
+    if (chooser().CheckBox2->isChecked() != on)
+        QTest::mouseClick(chooser().CheckBox2, Qt::LeftButton);
+}
+
+void setDesiredName(const QString& name) {
+    setAutomaticNaming(false);
+    chooser().EditField3->selectAll();
+    QTest::keyClick(chooser().EditField3, Qt::Key_Backspace);
+    QTest::keyClicks(chooser().EditField3, name);
+}
+
+// Waits until the progress display and the DONE window have come and gone.
+void waitForTheEnd() {
+    QTRY_VERIFY_WITH_TIMEOUT(!progressdes::existing(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!doner::existing(), 5000);
+}
+
+} // namespace
+
+class TestConversion : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir* m_dir = nullptr;
+    // Answers every message; a test that expects some says so, any other fails the test.
+    MessageAnswerer* m_messages = nullptr;
+    bool m_messagesExpected = false;
+    const QStringList& expectMessages() {
+        m_messagesExpected = true;
+        return m_messages->texts;
+    }
+    QString path(const QString& relative) const { return m_dir->filePath(relative); }
+    QString image(const QString& relative) {
+        const QString p = path(relative);
+        QDir().mkpath(QFileInfo(p).path());
+        return writePng(p, 12, 9, QColor(20, 120, 220));
+    }
+
+private slots:
+    void initTestCase() { quietPlatformNoise(); }
+
+    void init() {
+        m_dir = new QTemporaryDir;
+        m_messages = new MessageAnswerer;
+        m_messagesExpected = false;
+        dropScreen().BevelButton18_Action();
+        setAutomaticNaming(true);
+    }
+    void cleanup() {
+        waitForTheEnd();
+        const QStringList unexpected = m_messagesExpected ? QStringList() : m_messages->texts;
+        delete m_messages;
+        delete m_dir;
+        QVERIFY2(unexpected.isEmpty(), qPrintable(unexpected.join(QLatin1Char('\n'))));
+    }
+
+    void chooserLayout() {
+        imagecontrol& c = chooser();
+        QCOMPARE(c.size(), QSize(205, 464));
+        QVERIFY(c.windowTitle().isEmpty());
+        QCOMPARE(c.StaticText11->text(), QStringLiteral("Auto ( Batch-Multiple Files )"));
+        QCOMPARE(c.StaticText10->text(), QStringLiteral("Desired Image File Name: "));
+        QCOMPARE(c.StaticText13->text(), QStringLiteral("Choose format to convert"));
+        QCOMPARE(c.BevelButton9->geometry(), QRect(149, 346, 30, 36));
+        QCOMPARE(c.StaticText1->geometry(), QRect(24, 392, 29, 20));
+        const QList<QPair<platform::StaticText*, QString>> labels = {
+            {c.StaticText1, "PDF"}, {c.StaticText2, "GIF"},  {c.StaticText3, "TIFF"},
+            {c.StaticText4, "BMP"}, {c.StaticText5, "PNG"},  {c.StaticText6, "TGA"},
+            {c.StaticText7, "PSD"}, {c.StaticText8, "JPG2"}, {c.StaticText9, "JPEG"}};
+        for (const auto& [label, text] : labels)
+            QCOMPARE(label->text(), text);
+        for (auto* b : {c.BevelButton1, c.BevelButton2, c.BevelButton3, c.BevelButton4,
+                        c.BevelButton5, c.BevelButton6, c.BevelButton7, c.BevelButton8,
+                        c.BevelButton9}) {
+            QVERIFY2(!b->icon().isNull(), "a format button has no picture");
+            QCOMPARE(b->focusPolicy(), Qt::NoFocus);
+        }
+    }
+
+    void checkBoxSwitchesTheNameField() {
+        setAutomaticNaming(false);
+        setDesiredName(QStringLiteral("Holiday"));
+        QTest::mouseClick(chooser().CheckBox2, Qt::LeftButton);
+        QVERIFY(chooser().CheckBox2->isChecked());
+        QVERIFY(!chooser().EditField3->isEnabled());
+        QCOMPARE(chooser().EditField3->text(), QStringLiteral("Holiday"));
+        QTest::mouseClick(chooser().CheckBox2, Qt::LeftButton);
+        QVERIFY(chooser().EditField3->isEnabled());
+        QCOMPARE(chooser().EditField3->text(), QStringLiteral("Holiday"));
+    }
+
+    // Every button, with the real tool: automatic names, and a source without extension.
+    void everyButtonConverts_data() {
+        QTest::addColumn<int>("button");
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QByteArray>("magic");
+        QTest::newRow("JPEG") << 8 << ".jpeg" << "jpeg" << QByteArray("\xFF\xD8\xFF");
+        QTest::newRow("GIF") << 2 << ".gif" << "gif" << QByteArray("GIF8");
+        QTest::newRow("TIFF") << 3 << ".tiff" << "tiff" << QByteArray();
+        QTest::newRow("TGA") << 5 << ".tga" << "tga" << QByteArray();
+        QTest::newRow("PNG") << 4 << ".png" << "png" << QByteArray("\x89PNG");
+        QTest::newRow("PSD") << 6 << ".psd" << "psd" << QByteArray("8BPS");
+        QTest::newRow("PDF") << 1 << ".pdf" << "pdf" << QByteArray("%PDF");
+        QTest::newRow("JPG2") << 7 << ".jp2" << "jp2" << QByteArray("\0\0\0\x0CjP  ", 8);
+        QTest::newRow("BMP") << 9 << ".bmp" << "bmp" << QByteArray("BM");
+    }
+    void everyButtonConverts() {
+        QFETCH(int, button);
+        QFETCH(QString, extension);
+        QFETCH(QString, format);
+        QFETCH(QByteArray, magic);
+        const QString a = image(QStringLiteral("in/a.png"));
+        const QString cat = image(QStringLiteral("in/cat"));
+        QVERIFY(dropFiles(&dropScreen(), {a, cat}));
+        press(button);
+        for (const QString& out : {a + extension, path(QStringLiteral("in/cat")) + extension}) {
+            QVERIFY2(QFileInfo::exists(out), qPrintable(out));
+            QVERIFY(head(out).startsWith(magic));
+            QCOMPARE(formatOf(out), format);
+        }
+        QCOMPARE(dropScreen().ListBox1->ListCount(), 0);
+        QVERIFY(dropScreen().CryptFileArray.isEmpty());
+        waitForTheEnd();
+        QVERIFY(!dropScreen().StaticText31->isHidden());
+        QVERIFY(dropScreen().StaticText44->isHidden());
+    }
+
+    // The exact command lines, with both naming modes, for every button.
+    void commandLines_data() {
+        QTest::addColumn<int>("button");
+        QTest::addColumn<QString>("word");
+        QTest::addColumn<QString>("extension");
+        QTest::newRow("JPEG") << 8 << "jpeg" << ".jpeg";
+        QTest::newRow("GIF") << 2 << "gif" << ".gif";
+        QTest::newRow("TIFF") << 3 << "tiff" << ".tiff";
+        QTest::newRow("TGA") << 5 << "tga" << ".tga";
+        QTest::newRow("PNG") << 4 << "png" << ".png";
+        QTest::newRow("PSD") << 6 << "psd" << ".psd";
+        QTest::newRow("PDF") << 1 << "pdf" << ".pdf";
+        QTest::newRow("JPG2") << 7 << "jp2" << ".jp2";
+        QTest::newRow("BMP") << 9 << "bmp" << ".bmp";
+    }
+    void commandLines() {
+        QFETCH(int, button);
+        QFETCH(QString, word);
+        QFETCH(QString, extension);
+        FakeTool tool;
+        const QString cat = image(QStringLiteral("in/cat.png"));
+        const QString folder = path(QStringLiteral("in"));
+        const QString head = QStringLiteral("sips --setProperty format %1 --setProperty "
+                                            "formatOptions best ")
+                                 .arg(word);
+        QVERIFY(dropFiles(&dropScreen(), {cat}));
+        press(button);
+        setDesiredName(QStringLiteral("Untitled"));
+        QVERIFY(dropFiles(&dropScreen(), {cat}));
+        press(button);
+        const QStringList lines = tool.lines();
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines[0], head + cat + QStringLiteral(" --out ") + cat + extension);
+        QCOMPARE(lines[1], head + cat + QStringLiteral(" --out ") + folder +
+                               QStringLiteral("/Untitled") + extension);
+        QCOMPARE(tool.calls()[0],
+                 (QStringList{"--setProperty", "format", word, "--setProperty", "formatOptions",
+                              "best", cat, "--out", cat + extension}));
+    }
+
+    void desiredNames_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("output");
+        QTest::newRow("default") << "Untitled" << "Untitled.png";
+        QTest::newRow("empty") << "" << ".png";
+        QTest::newRow("with a blank") << "my photo" << "my photo.png";
+        QTest::newRow("kept verbatim") << " x " << " x .png";
+    }
+    void desiredNames() {
+        QFETCH(QString, name);
+        QFETCH(QString, output);
+        const QString src = image(QStringLiteral("d/source.gif"));
+        setDesiredName(name);
+        QVERIFY(dropFiles(&dropScreen(), {src}));
+        press(4);
+        const QString out = path(QStringLiteral("d/") + output);
+        QVERIFY2(QFileInfo::exists(out), qPrintable(out));
+        QCOMPARE(formatOf(out), QStringLiteral("png"));
+    }
+
+    void filesAreConvertedInDropOrder() {
+        FakeTool tool;
+        const QString c = image(QStringLiteral("o/c.png"));
+        const QString a = image(QStringLiteral("o/a.png"));
+        const QString b = image(QStringLiteral("o/b.png"));
+        QVERIFY(dropFiles(&dropScreen(), {c}));
+        QVERIFY(dropFiles(&dropScreen(), {a}));
+        QVERIFY(dropFiles(&dropScreen(), {b}));
+        press(1);
+        const QList<QStringList> calls = tool.calls();
+        QCOMPARE(calls.size(), 3);
+        QCOMPARE(calls[0][6], c);
+        QCOMPARE(calls[1][6], a);
+        QCOMPARE(calls[2][6], b);
+        QCOMPARE(dropScreen().ListBox1->ListCount(), 0);
+        QVERIFY(dropScreen().CryptFileArray.isEmpty());
+    }
+
+    // The progress window stands while the tool runs and goes on the first tick after the
+    // click; DONE follows and vanishes by itself.
+    void progressThenDone() {
+        FakeTool tool(QStringLiteral("sleep 0.3"));
+        QVERIFY(dropFiles(&dropScreen(), {image(QStringLiteral("p/a.png")),
+                                          image(QStringLiteral("p/b.png"))}));
+        bool progressDuringRun = false;
+        bool doneDuringRun = true;
+        QTimer::singleShot(100, this, [&] {
+            progressDuringRun = progressdes::existing() && progressdes::existing()->isVisible();
+            doneDuringRun = doner::existing() != nullptr;
+        });
+        press(4);
+        QVERIFY(progressDuringRun);
+        QVERIFY(!doneDuringRun);
+        // Back from the click, before the event loop has run again.
+        QVERIFY(progressdes::existing());
+        QCOMPARE(progressdes::existing()->Timer2->Mode(), int(platform::Timer::Multiple));
+        QCOMPARE(progressdes::existing()->ProgressBar1->maximum(), 0);
+        QCOMPARE(progressdes::existing()->ProgressBar1->value(), 0);
+        QVERIFY(!doner::existing());
+        QTRY_VERIFY(!progressdes::existing());
+        QVERIFY(doner::existing() && doner::existing()->isVisible());
+        QVERIFY(!dropScreen().StaticText31->isHidden());
+        QTRY_VERIFY_WITH_TIMEOUT(!doner::existing(), 2000);
+    }
+
+    void nothingToConvertShowsNothing() {
+        press(4);
+        QVERIFY(!progressdes::existing());
+        settle(50);
+        QVERIFY(!doner::existing());
+        QCOMPARE(dropScreen().ListBox1->ListCount(), 0);
+    }
+
+    void closedDropScreenIsMadeAgainByAButton() {
+        dropScreen().close();
+        QVERIFY(!qconvert::existing());
+        press(4);
+        QVERIFY(qconvert::existing());
+        QVERIFY(qconvert::existing()->isVisible());
+        QCOMPARE(dropScreen().ListBox1->ListCount(), 0);
+        QVERIFY(!progressdes::existing());
+    }
+
+    void closedChooserComesBackFresh() {
+        setDesiredName(QStringLiteral("Holiday"));
+        QTest::mouseClick(chooser().CheckBox2, Qt::LeftButton);
+        chooser().close();
+        QVERIFY(!imagecontrol::existing());
+        QVERIFY(dropFiles(&dropScreen(), {image(QStringLiteral("f/a.png"))}));
+        QVERIFY(imagecontrol::existing());
+        QVERIFY(chooser().isVisible());
+        QVERIFY(!chooser().CheckBox2->isChecked());
+        QCOMPARE(chooser().EditField3->text(), QStringLiteral("Untitled"));
+        QVERIFY(chooser().EditField3->isEnabled());
+    }
+
+    void aFailedFileIsReportedAndStaysListed() {
+        FakeTool tool(QStringLiteral("case \"$7\" in *b.png) echo 'Error: cannot read this file "
+                                     "as an image:' \"$7\" >&2; exit 1;; esac"));
+        const QString a = image(QStringLiteral("x/a.png"));
+        const QString b = image(QStringLiteral("x/b.png"));
+        const QString c = image(QStringLiteral("x/c.png"));
+        QVERIFY(dropFiles(&dropScreen(), {a, b, c}));
+        const QStringList& texts = expectMessages();
+        press(3);
+        QCOMPARE(tool.calls().size(), 3);
+        QVERIFY(QFileInfo::exists(a + ".tiff"));
+        QVERIFY(!QFileInfo::exists(b + ".tiff"));
+        QVERIFY(QFileInfo::exists(c + ".tiff"));
+        QCOMPARE(texts.size(), 1);
+        const QString message = texts[0];
+        QVERIFY2(message.contains(b), qPrintable(message));
+        QVERIFY(message.contains(QStringLiteral("Error: cannot read this file as an image: ") + b));
+        QVERIFY(!message.contains(a));
+        QVERIFY(!message.contains(c));
+        QCOMPARE(listedPaths(), QStringList{b});
+        QCOMPARE(dropScreen().ListBox1->ListCount(), 1);
+        QCOMPARE(dropScreen().ListBox1->Cell(0, 1), b);
+        // The DONE window still marks the end of the run.
+        QTRY_VERIFY(doner::existing() || !progressdes::existing());
+    }
+
+    void aHangingToolIsStopped() {
+        FakeTool tool(QStringLiteral("case \"$7\" in *b.png) sleep 30;; esac"));
+        const auto saved = platform::Shell::timeLimit();
+        platform::Shell::setTimeLimit(std::chrono::seconds(1));
+        const QString a = image(QStringLiteral("h/a.png"));
+        const QString b = image(QStringLiteral("h/b.png"));
+        const QString c = image(QStringLiteral("h/c.png"));
+        QVERIFY(dropFiles(&dropScreen(), {a, b, c}));
+        const QStringList& texts = expectMessages();
+        press(4);
+        platform::Shell::setTimeLimit(saved);
+        QCOMPARE(texts.size(), 1);
+        QVERIFY2(texts[0].contains(QStringLiteral("stopped after running longer than")),
+                 qPrintable(texts[0]));
+        QVERIFY(texts[0].contains(b));
+        QCOMPARE(listedPaths(), QStringList{b});
+        QVERIFY(QFileInfo::exists(c + ".png"));
+    }
+
+    // A file item with no parent folder makes the conversion raise: the run stops there,
+    // every file stays listed, and the application goes on.
+    void anExceptionStopsTheRunAndKeepsTheList() {
+        FakeTool tool;
+        const QString a = image(QStringLiteral("e/a.png"));
+        const QString c = image(QStringLiteral("e/c.png"));
+        QVERIFY(dropFiles(&dropScreen(), {a}));
+        QVERIFY(dropUrls(&dropScreen(), {QUrl::fromLocalFile(QStringLiteral("/"))}));
+        QVERIFY(dropFiles(&dropScreen(), {c}));
+        const QStringList& texts = expectMessages();
+        press(4);
+        QCOMPARE(tool.calls().size(), 1);
+        QCOMPARE(texts.size(), 1);
+        QVERIFY2(texts[0].contains(QStringLiteral("missing")),
+                 qPrintable(texts[0]));
+        QCOMPARE(listedPaths(), (QStringList{a, QStringLiteral("/"), c}));
+        QCOMPARE(dropScreen().ListBox1->ListCount(), 3);
+        QVERIFY(dropScreen().isVisible());
+        QVERIFY(chooser().isVisible());
+    }
+
+    void aDesiredNameWithASlashFails() {
+        FakeTool tool;
+        const QString a = image(QStringLiteral("s/in/a.png"));
+        setDesiredName(QStringLiteral("../escaped"));
+        QVERIFY(dropFiles(&dropScreen(), {a}));
+        const QStringList& texts = expectMessages();
+        press(4);
+        QCOMPARE(tool.calls().size(), 0);
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("s/escaped.png"))));
+        QCOMPARE(texts.size(), 1);
+        QVERIFY(texts[0].contains(QStringLiteral("cannot be a file name")));
+        QCOMPARE(listedPaths(), QStringList{a});
+    }
+
+    // Nothing is overwritten: the first free "NAME N.EXT" is taken instead.
+    void noOverwrite_data() {
+        QTest::addColumn<QStringList>("sources");
+        QTest::addColumn<QStringList>("existing");
+        QTest::addColumn<QString>("desired"); // empty: automatic naming
+        QTest::addColumn<int>("button");
+        QTest::addColumn<QStringList>("outputs");
+        QTest::newRow("existing output") << QStringList{"cat.png"} << QStringList{"cat.png.gif"}
+                                         << "" << 2 << QStringList{"cat.png 2.gif"};
+        QTest::newRow("the source itself")
+            << QStringList{"Untitled.png"} << QStringList{} << "Untitled" << 4
+            << QStringList{"Untitled 2.png"};
+        QTest::newRow("another listed file")
+            << QStringList{"a.jpg", "Untitled.gif"} << QStringList{} << "Untitled" << 2
+            << QStringList{"Untitled 2.gif", "Untitled 3.gif"};
+        QTest::newRow("one desired name, several files")
+            << QStringList{"a.png", "b.png", "c.png"} << QStringList{"Untitled.gif"} << "Untitled"
+            << 2 << QStringList{"Untitled 2.gif", "Untitled 3.gif", "Untitled 4.gif"};
+    }
+    void noOverwrite() {
+        QFETCH(QStringList, sources);
+        QFETCH(QStringList, existing);
+        QFETCH(QString, desired);
+        QFETCH(int, button);
+        QFETCH(QStringList, outputs);
+        QMap<QString, QByteArray> before;
+        QStringList dropped;
+        for (const QString& s : sources)
+            dropped.append(image(QStringLiteral("n/") + s));
+        for (const QString& e : existing) {
+            QFile f(path(QStringLiteral("n/") + e));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("the user's own file");
+        }
+        for (const QString& f : QDir(path(QStringLiteral("n"))).entryList(QDir::Files))
+            before[f] = head(path(QStringLiteral("n/") + f), 1 << 20);
+        if (desired.isEmpty())
+            setAutomaticNaming(true);
+        else
+            setDesiredName(desired);
+        QVERIFY(dropFiles(&dropScreen(), dropped));
+        press(button);
+        for (auto it = before.cbegin(); it != before.cend(); ++it)
+            QCOMPARE(head(path(QStringLiteral("n/") + it.key()), 1 << 20), it.value());
+        for (const QString& o : outputs) {
+            const QString out = path(QStringLiteral("n/") + o);
+            QVERIFY2(QFileInfo::exists(out), qPrintable(out));
+            QVERIFY(QFileInfo(out).size() > 0);
+        }
+        QCOMPARE(QDir(path(QStringLiteral("n"))).entryList(QDir::Files).size(),
+                 before.size() + outputs.size());
+    }
+
+    // Names that a shell would take apart reach the tool as one word, and convert for real.
+    void hostileNames_data() {
+        QTest::addColumn<QString>("name");
+        const char* names[] = {"two words.png", "it's.png", "say \"hi\".png", "$HOME.png",
+                               "$(id).png", "`id`.png", "a;b.png", "a|b.png", "a&b.png",
+                               "line\nbreak.png", "-rf.png", "--out.png", "*.png", "?.png",
+                               "[ab].png", "caf\xC3\xA9.png", "\xE5\x86\x99\xE7\x9C\x9F.png",
+                               "~.png", "back\\slash.png", "tab\there.png", "(x).png",
+                               "{a,b}.png", "#hash.png", "!bang.png", "a>b<c.png",
+                               ".hidden.png", "  lead.png"};
+        for (const char* n : names)
+            QTest::newRow(n) << QString::fromUtf8(n);
+    }
+    void hostileNames() {
+        QFETCH(QString, name);
+        const QString src = image(QStringLiteral("hostile dir $x/") + name);
+        {
+            FakeTool tool;
+            QVERIFY(dropFiles(&dropScreen(), {src}));
+            press(8);
+            const QList<QStringList> calls = tool.calls();
+            QCOMPARE(calls.size(), 1);
+            QCOMPARE(calls[0].size(), 9);
+            QCOMPARE(calls[0][6], src);
+            QCOMPARE(calls[0][8], src + QStringLiteral(".jpeg"));
+            QFile::remove(src + QStringLiteral(".jpeg"));
+        }
+        QVERIFY(dropFiles(&dropScreen(), {src}));
+        press(8);
+        QVERIFY(QFileInfo::exists(src + QStringLiteral(".jpeg")));
+        QCOMPARE(formatOf(src + QStringLiteral(".jpeg")), QStringLiteral("jpeg"));
+        QVERIFY(dropScreen().CryptFileArray.isEmpty());
+    }
+};
+
+MORVELLE_TEST_MAIN(TestConversion)
+#include "tst_conversion.moc"

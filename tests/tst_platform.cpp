@@ -1,0 +1,274 @@
+#include "support.h"
+
+#include "platform/exceptions.h"
+#include "platform/folderitem.h"
+#include "platform/shell.h"
+#include "platform/systemlibrary.h"
+#include "platform/timer.h"
+#include "platform/window.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace platform;
+using namespace testsupport;
+
+namespace {
+class Probe : public Window, public Implicit<Probe> {
+public:
+    Probe() : Window(probeLayout()) { ++made; }
+    static inline int made = 0;
+    static inline int opened = 0;
+
+protected:
+    void Open() override { ++opened; }
+
+private:
+    static WindowLayout probeLayout() {
+        WindowLayout l;
+        l.Width = 100;
+        l.Height = 50;
+        l.Visible = false;
+        return l;
+    }
+};
+} // namespace
+
+class TestPlatform : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { quietPlatformNoise(); }
+
+    void implicitWindowIsMadeOnceAndAfreshAfterClose() {
+        QVERIFY(!Probe::existing());
+        Probe& first = Probe::instance();
+        QCOMPARE(&Probe::instance(), &first);
+        QCOMPARE(Probe::made, 1);
+        QCOMPARE(Probe::opened, 1);
+        QVERIFY(!first.isVisible()); // made hidden, waits for Show
+        first.Show();
+        QVERIFY(first.isVisible());
+        QPointer<Probe> old = &first;
+        first.Close();
+        QVERIFY(!Probe::existing());
+        Probe& second = Probe::instance();
+        QCOMPARE(Probe::made, 2);
+        settle();
+        QVERIFY(old.isNull());
+        QVERIFY(Probe::existing() == &second);
+        second.Close();
+    }
+
+    void folderItem_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("parent");
+        QTest::addColumn<QString>("shellPath");
+        QTest::newRow("plain") << "/tmp/in/cat.png" << "cat.png" << "/tmp/in" << "/tmp/in/cat.png";
+        QTest::newRow("no extension") << "/tmp/in/cat" << "cat" << "/tmp/in" << "/tmp/in/cat";
+        QTest::newRow("blank") << "/tmp/my cat.png" << "my cat.png" << "/tmp"
+                               << "'/tmp/my cat.png'";
+        QTest::newRow("quote") << "/tmp/it's.png" << "it's.png" << "/tmp"
+                               << "'/tmp/it'\\''s.png'";
+        QTest::newRow("top level") << "/cat.png" << "cat.png" << "/" << "/cat.png";
+        QTest::newRow("trailing slash cleaned") << "/tmp/in/" << "in" << "/tmp" << "/tmp/in";
+    }
+    void folderItem() {
+        QFETCH(QString, path);
+        QFETCH(QString, name);
+        QFETCH(QString, parent);
+        QFETCH(QString, shellPath);
+        const FolderItem item(path);
+        QCOMPARE(item.Name(), name);
+        QCOMPARE(item.Parent().AbsolutePath(), parent);
+        QCOMPARE(item.ShellPath(), shellPath);
+        QCOMPARE(item.Parent().Child(name).AbsolutePath(), item.AbsolutePath());
+    }
+
+    void nilFolderItemRaises() {
+        QVERIFY(FolderItem(QStringLiteral("/")).Parent().isNil());
+        QVERIFY_THROWS_EXCEPTION(NilObjectException, FolderItem().Name());
+        QVERIFY_THROWS_EXCEPTION(NilObjectException,
+                                 FolderItem(QStringLiteral("/")).Parent().Child("x"));
+    }
+
+    // Whatever a name holds, the shell must read the quoted form back as that one word.
+    void shellQuotingRoundTrips_data() {
+        QTest::addColumn<QString>("text");
+        const char* texts[] = {"plain.png", "two words.png", "it's.png", "say \"hi\".png",
+                               "$HOME.png", "`id`.png", "a;b.png", "a|b.png", "a&b.png",
+                               "line\nbreak.png", "-rf.png", "*.png", "?.png", "[ab].png",
+                               "caf\xC3\xA9.png", "\xE5\x86\x99\xE7\x9C\x9F.png", "~user.png",
+                               "a\\b.png", "tab\there.png", "(x).png", "{a,b}.png", "#x.png",
+                               "!x.png", "a>b<c.png", "'.png", "''.png"};
+        for (const char* t : texts)
+            QTest::newRow(t) << QString::fromUtf8(t);
+    }
+    void shellQuotingRoundTrips() {
+        QFETCH(QString, text);
+        const QString quoted = shellQuoted(text);
+        Shell shell;
+        shell.Execute(QStringLiteral("printf '%s|%d' ") + quoted + QStringLiteral(" $#"));
+        // $# inside sh -c is 0; the word count comes from the printf arguments below.
+        Shell count;
+        count.Execute(QStringLiteral("set -- ") + quoted + QStringLiteral("; printf %d $#"));
+        QCOMPARE(shell.ErrorCode(), 0);
+        QCOMPARE(shell.Result(), text + QStringLiteral("|0"));
+        QCOMPARE(count.Result(), QStringLiteral("1"));
+    }
+
+    void timerModes_data() {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("minTicks");
+        QTest::addColumn<int>("maxTicks");
+        QTest::newRow("off") << int(Timer::Off) << 0 << 0;
+        QTest::newRow("single") << int(Timer::Single) << 1 << 1;
+        QTest::newRow("multiple") << int(Timer::Multiple) << 3 << 1000;
+    }
+    void timerModes() {
+        QFETCH(int, mode);
+        QFETCH(int, minTicks);
+        QFETCH(int, maxTicks);
+        QObject owner;
+        Timer timer(&owner, mode, 5);
+        QSignalSpy ticks(&timer, &Timer::Action);
+        QTest::qWait(100);
+        QVERIFY2(ticks.size() >= minTicks && ticks.size() <= maxTicks,
+                 qPrintable(QString::number(ticks.size())));
+        if (mode == Timer::Single)
+            QCOMPARE(timer.Mode(), int(Timer::Off));
+    }
+
+    void uncaughtExceptionIsReportedAndTheApplicationGoesOn() {
+        MessageAnswerer answerer;
+        QWidget window;
+        QPushButton button(QStringLiteral("go"), &window);
+        int after = 0;
+        connect(&button, &QPushButton::clicked, &window, [] {
+            guarded([] { throw NilObjectException(QStringLiteral("The control EditField3")); });
+        });
+        connect(&button, &QPushButton::clicked, &window, [&after] { ++after; });
+        window.show();
+        QTest::mouseClick(&button, Qt::LeftButton);
+        QCOMPARE(answerer.texts.size(), 1);
+        QVERIFY2(answerer.texts[0].contains(QStringLiteral("The control EditField3 is missing")),
+                 qPrintable(answerer.texts[0]));
+        QCOMPARE(after, 1);
+        QVERIFY(window.isVisible());
+    }
+
+    void exceptionEscapingAnEventReachesTheDefaultHandling() {
+        MessageAnswerer answerer;
+        QTimer::singleShot(0, qApp, [] { throw std::runtime_error("the disk vanished"); });
+        QTRY_COMPARE(answerer.texts.size(), 1);
+        QVERIFY(answerer.texts[0].contains(QStringLiteral("the disk vanished")));
+    }
+
+    void missingSystemFunctionNamesItself() {
+        try {
+            lookupSystemFunction(QStringLiteral("Cocoa.framework"), QStringLiteral("NoSuchThing"));
+            QFAIL("no exception");
+        } catch (const FunctionNotFoundException& e) {
+            QCOMPARE(e.function(), QStringLiteral("NoSuchThing"));
+            QCOMPARE(e.library(), QStringLiteral("Cocoa.framework"));
+            QVERIFY(QString::fromUtf8(e.what()).contains(QStringLiteral("NoSuchThing")));
+            QVERIFY(QString::fromUtf8(e.what()).contains(QStringLiteral("Cocoa.framework")));
+        }
+    }
+
+    void shellReportsStatusAndOutput_data() {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("success") << "echo hello" << 0 << "hello\n" << "";
+        QTest::newRow("failure") << "echo 'Error: no: /x' >&2; exit 3" << 3 << ""
+                                 << "Error: no: /x\n";
+        QTest::newRow("missing command") << "no-such-tool-here" << 127 << "" << "";
+        QTest::newRow("warning but success") << "echo careful >&2; true" << 0 << ""
+                                             << "careful\n";
+    }
+    void shellReportsStatusAndOutput() {
+        QFETCH(QString, command);
+        QFETCH(int, status);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        Shell shell;
+        shell.Execute(command);
+        QCOMPARE(shell.ErrorCode(), status);
+        QCOMPARE(shell.Result(), out);
+        if (!err.isEmpty())
+            QCOMPARE(shell.ErrorOutput(), err);
+    }
+
+    void shellPutsTheToolFolderFirst() {
+        Shell shell;
+        shell.Execute(QStringLiteral("command -v sips"));
+        QCOMPARE(shell.ErrorCode(), 0);
+        QCOMPARE(shell.Result().trimmed(), Shell::toolFolder() + QStringLiteral("/sips"));
+        QCOMPARE(QFileInfo(Shell::toolFolder() + QStringLiteral("/sips")).canonicalFilePath(),
+                 QFileInfo(QStringLiteral(SIPS_TOOL)).canonicalFilePath());
+    }
+
+    void shellStopsACommandAtTheTimeLimit() {
+        const auto saved = Shell::timeLimit();
+        Shell::setTimeLimit(std::chrono::milliseconds(300));
+        QTemporaryDir dir;
+        const QString marker = dir.filePath(QStringLiteral("still-running"));
+        Shell shell;
+        QElapsedTimer clock;
+        clock.start();
+        // The child of the shell must be stopped too, or it would write the marker later.
+        shell.Execute(QStringLiteral("sleep 2; touch ") + shellQuoted(marker));
+        Shell::setTimeLimit(saved);
+        QVERIFY(clock.elapsed() < 1900);
+        QVERIFY(shell.ErrorCode() != 0);
+        QVERIFY2(shell.ErrorOutput().contains(QStringLiteral("stopped after running longer")),
+                 qPrintable(shell.ErrorOutput()));
+        QTest::qWait(2200);
+        QVERIFY(!QFileInfo::exists(marker));
+    }
+
+    // While a command runs, window timers hold their ticks and user input is swallowed;
+    // painting and ordinary Qt timers go on.
+    void shellHoldsTimersAndInputWhileItRuns() {
+        QObject owner;
+        Timer timer(&owner, Timer::Multiple, 1);
+        int ticksDuring = -1;
+        QWidget window;
+        QPushButton button(QStringLiteral("b"), &window);
+        int clicks = 0;
+        connect(&button, &QPushButton::clicked, &window, [&clicks] { ++clicks; });
+        window.show();
+        QSignalSpy ticks(&timer, &Timer::Action);
+        QTimer probe;
+        probe.setSingleShot(true);
+        bool busySeen = false;
+        connect(&probe, &QTimer::timeout, &window, [&] {
+            busySeen = Shell::isBusy();
+            ticksDuring = int(ticks.size());
+            QTest::mouseClick(&button, Qt::LeftButton);
+            QKeyEvent key(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+            QApplication::sendEvent(&button, &key);
+        });
+        QTest::qWait(20);
+        ticks.clear();
+        probe.start(50);
+        Shell shell;
+        shell.Execute(QStringLiteral("sleep 0.4"));
+        const int ticksAtReturn = int(ticks.size());
+        QVERIFY(busySeen);
+        QCOMPARE(ticksDuring, 0);
+        QCOMPARE(ticksAtReturn, 0);
+        QCOMPARE(clicks, 0);
+        QTRY_VERIFY(ticks.size() > 0); // ticking resumes once back in the event loop
+        timer.setMode(Timer::Off);
+    }
+};
+
+MORVELLE_TEST_MAIN(TestPlatform)
+#include "tst_platform.moc"

@@ -1,0 +1,44 @@
+#include "doner.h"
+
+#include "native/nsalien.h"
+#include "windows/progressdes.h"
+
+using namespace platform;
+
+namespace {
+WindowLayout windowLayout() {
+    WindowLayout l;
+    l.Title = QString();
+    l.Width = 313;
+    l.Height = 71;
+    l.Frame = 8;
+    l.Placement = 1;
+    l.HasBackColor = true;
+    l.BackColor = QColor(0x33, 0x33, 0x33);
+    l.Visible = true;
+    l.CloseButton = false;
+    l.MinimizeButton = true;
+    l.MaximizeButton = false;
+    l.Resizeable = false;
+    return l;
+}
+} // namespace
+
+doner::doner() : Window(windowLayout()) {
+    // clang-format off
+    GroupBox1   = new QGroupBox(this);
+    Timer1      = new Timer(this, Timer::Single, 500);
+    connect(Timer1, &Timer::Action, this, &doner::Timer1_Action);
+    StaticText1 = new StaticText(GroupBox1, QRect(106 - 21, 21 - 13, 100, 20), QStringLiteral("DONE"), {22, true, QColor(0x66, 0xCC, 0xFF), 1});
+    // clang-format on
+    GroupBox1->setGeometry(21, 13, 271, 36);
+    applyTextStyle(GroupBox1, {12, false, Qt::white, 0});
+}
+
+QPoint doner::initialPosition() const { return centredOverDropScreen(*this); }
+
+void doner::Timer1_Action() {
+    Timer1->setMode(Timer::Single);
+    NSAlien::ShowPoof(Left() + 220, Top() + 350, 1000, 1000);
+    doner::instance().Close();
+}
