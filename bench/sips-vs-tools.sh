@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# Times Morvelle's conversion tool against ImageMagick's convert, GraphicsMagick's
+# gm convert and libvips's own vips command, side by side, on the same inputs: a
+# 24-megapixel photo-like JPEG and PNG, and a 64x64 PNG for start-up cost. Every tool
+# gets the closest equivalent of what the application asks for ("formatOptions best").
+#
+#   bench/sips-vs-tools.sh            # RUNS=3 by default; RUNS=1 for a quick look
+#
+# Prints, per input, format and tool: median wall time, ratio to our tool, peak memory
+# (max RSS), output size and, for lossy formats, PSNR against the source.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+runs=${RUNS:-3}
+
+need=()
+for p in imagemagick graphicsmagick libvips-tools time; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
+done
+if [ ${#need[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update >&2
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${need[@]}" >&2
+fi
+
+sips=${SIPS:-$root/build/libexec/morvelle/sips}
+if [ ! -x "$sips" ]; then
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build --target sips --parallel 2
+fi
+im=/usr/bin/convert-im6.q16
+gm=/usr/bin/gm
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# A photo-like picture: smooth light, texture and fine noise, as a camera gives.
+vips xyz "$work/xy.v" 6000 4000
+vips extract_band "$work/xy.v" "$work/x.v" 0
+vips extract_band "$work/xy.v" "$work/y.v" 1
+vips linear "$work/x.v" "$work/r.v" 0.03 40
+vips linear "$work/y.v" "$work/g.v" 0.04 30
+vips add "$work/x.v" "$work/y.v" "$work/xy1.v"
+vips linear "$work/xy1.v" "$work/b.v" 0.015 60
+vips bandjoin "$work/r.v $work/g.v $work/b.v" "$work/base.v"
+vips gaussnoise "$work/n.v" 6000 4000 --sigma 12 --mean 0
+vips perlin "$work/p.v" 6000 4000 --cell-size 64
+vips linear "$work/p.v" "$work/p2.v" 80 0
+vips add "$work/base.v" "$work/n.v" "$work/t1.v"
+vips add "$work/t1.v" "$work/p2.v" "$work/t2.v"
+vips cast "$work/t2.v" "$work/photo.v" uchar
+vips copy "$work/photo.v" "$work/photo.jpg[Q=92]"
+vips copy "$work/photo.v" "$work/photo.png"
+vips crop "$work/photo.v" "$work/small.png" 1000 1000 64 64
+rm -f "$work"/*.v
+
+formats=(jpeg gif png tiff bmp tga psd jp2 pdf)
+
+# The command each tool gets for one conversion.
+command_for() {
+    local tool=$1 format=$2 in=$3 out=$4
+    case $tool in
+    sips) echo "$sips --setProperty format $format --setProperty formatOptions best $in --out $out" ;;
+    convert | gm)
+        local bin=$im opts=""
+        [ "$tool" = gm ] && bin="$gm convert"
+        case $format in
+        jpeg) opts="-quality 100 -sampling-factor 1x1" ;;
+        tiff) opts="-compress LZW" ;;
+        jp2) opts="-quality 100" ;;
+        pdf) opts="-compress Zip" ;;
+        esac
+        echo "$bin $in $opts $out"
+        ;;
+    vips)
+        case $format in
+        jpeg) echo "vips jpegsave $in $out --Q 100 --subsample-mode off" ;;
+        png) echo "vips pngsave $in $out" ;;
+        tiff) echo "vips tiffsave $in $out --compression lzw --predictor horizontal" ;;
+        gif) echo "vips gifsave $in $out" ;;
+        jp2) echo "vips jp2ksave $in $out --lossless" ;;
+        *) echo "vips magicksave $in $out --format $format" ;;
+        esac
+        ;;
+    esac
+}
+
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+
+printf '%-10s %-5s %-8s %9s %7s %9s %10s %7s\n' input fmt tool "median s" ratio "peak MB" "size KB" PSNR
+for input in photo.jpg photo.png small.png; do
+    for format in "${formats[@]}"; do
+        ours=""
+        for tool in sips convert gm vips; do
+            out="$work/out.$format"
+            cmd=$(command_for "$tool" "$format" "$work/$input" "$out")
+            times=() peak=0 ok=1
+            for ((i = 0; i < runs; i++)); do
+                rm -f "$out"
+                if ! /usr/bin/time -f "%e %M" -o "$work/time" $cmd >/dev/null 2>&1 || [ ! -s "$out" ]; then
+                    ok=0
+                    break
+                fi
+                read -r secs kb <"$work/time"
+                times+=("$secs")
+                if ((kb > peak)); then peak=$kb; fi
+            done
+            if [ $ok = 0 ]; then
+                printf '%-10s %-5s %-8s %9s\n' "$input" "$format" "$tool" "fails"
+                continue
+            fi
+            med=$(printf '%s\n' "${times[@]}" | median)
+            [ "$tool" = sips ] && ours=$med
+            ratio=$(awk -v a="$med" -v b="$ours" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
+            size=$(($(stat -c %s "$out") / 1024))
+            psnr="-"
+            if [ "$format" = jpeg ] || [ "$format" = gif ]; then
+                # compare exits 1 whenever the two differ at all.
+                psnr=$( (compare-im6.q16 -metric PSNR "$work/$input" "$out" null: 2>&1 || true) |
+                    awk '{printf "%.1f", $1}')
+            fi
+            printf '%-10s %-5s %-8s %9s %7s %9d %10d %7s\n' "$input" "$format" "$tool" "$med" "$ratio" \
+                $((peak / 1024)) "$size" "$psnr"
+        done
+    done
+done
