@@ -6,12 +6,13 @@
 #include <QDir>
 #include <QEvent>
 #include <QEventLoop>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTimer>
 
 #include <csignal>
-#include <unistd.h>
+#include <sys/types.h>
 
 namespace platform {
 
@@ -55,6 +56,42 @@ public:
     }
 };
 
+// The processes started by `parent`, read from /proc.
+QList<pid_t> childrenOf(pid_t parent) {
+    QList<pid_t> children;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& entry : entries) {
+        bool numeric = false;
+        const pid_t pid = pid_t(entry.toInt(&numeric));
+        if (!numeric)
+            continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (name) state ppid ...": the name may hold blanks, so read after its ")".
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[1].toInt() == parent)
+            children.append(pid);
+    }
+    return children;
+}
+
+// Stops a process and everything it started. Each is held first, so that none can start
+// another between being found and being killed.
+void killTree(pid_t root) {
+    ::kill(root, SIGSTOP);
+    QList<pid_t> tree{root};
+    for (qsizetype i = 0; i < tree.size(); ++i) {
+        for (pid_t child : childrenOf(tree[i])) {
+            ::kill(child, SIGSTOP);
+            tree.append(child);
+        }
+    }
+    for (pid_t pid : tree)
+        ::kill(pid, SIGKILL);
+}
+
 } // namespace
 
 bool Shell::isBusy() { return busyDepth > 0; }
@@ -82,8 +119,6 @@ void Shell::Execute(const QString& command) {
     const QString path = env.value(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
     env.insert(QStringLiteral("PATH"), toolFolder() + QLatin1Char(':') + path);
     process.setProcessEnvironment(env);
-    // Its own process group, so that stopping it also stops whatever the shell started.
-    process.setChildProcessModifier([] { ::setpgid(0, 0); });
     process.setProgram(QStringLiteral("/bin/sh"));
     process.setArguments({QStringLiteral("-c"), command});
     process.setStandardInputFile(QProcess::nullDevice());
@@ -105,7 +140,7 @@ void Shell::Execute(const QString& command) {
     QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
         timedOut = true;
         if (process.processId() > 0)
-            ::kill(-pid_t(process.processId()), SIGKILL);
+            killTree(pid_t(process.processId()));
     });
 
     process.start();
