@@ -324,13 +324,23 @@ private slots:
                                           image(QStringLiteral("p/b.png"))}));
         bool progressDuringRun = false;
         bool doneDuringRun = true;
+        bool dropTaken = true;
+        const QString late = image(QStringLiteral("p/late.png"));
         QTimer::singleShot(100, this, [&] {
             progressDuringRun = progressdes::existing() && progressdes::existing()->isVisible();
             doneDuringRun = doner::existing() != nullptr;
+            // The user tries to drop, to press another button and to close the chooser.
+            dropTaken = dropFiles(&dropScreen(), {late});
+            QTest::mouseClick(chooser().BevelButton8, Qt::LeftButton);
+            chooser().close();
         });
         press(4);
         QVERIFY(progressDuringRun);
         QVERIFY(!doneDuringRun);
+        QVERIFY(!dropTaken);
+        QCOMPARE(tool.calls().size(), 2);
+        QVERIFY(imagecontrol::existing() && chooser().isVisible());
+        QVERIFY(dropScreen().CryptFileArray.isEmpty());
         // Back from the click, before the event loop has run again.
         QVERIFY(progressdes::existing());
         QCOMPARE(progressdes::existing()->Timer2->Mode(), int(platform::Timer::Multiple));
