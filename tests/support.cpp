@@ -49,6 +49,19 @@ QString writePng(const QString& path, int w, int h, const QColor& colour) {
     return path;
 }
 
+QStringList hostileFileNames() {
+    const char* names[] = {"two words.png", "it's.png", "''.png", "say \"hi\".png", "$HOME.png",
+                           "$(id).png", "`id`.png", "a;b.png", "a|b.png", "a&b.png",
+                           "line\nbreak.png", "-rf.png", "--out.png", "*.png", "?.png",
+                           "[ab].png", "caf\xC3\xA9.png", "\xE5\x86\x99\xE7\x9C\x9F.png",
+                           "~.png", "back\\slash.png", "tab\there.png", "(x).png", "{a,b}.png",
+                           "#hash.png", "!bang.png", "a>b<c.png", ".hidden.png", "  lead.png"};
+    QStringList list;
+    for (const char* n : names)
+        list.append(QString::fromUtf8(n));
+    return list;
+}
+
 bool dropUrls(QWidget* target, const QList<QUrl>& urls) {
     QMimeData data;
     data.setUrls(urls);

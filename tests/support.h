@@ -19,6 +19,9 @@ int runWithApplication(int argc, char** argv, QObject* testObject);
 // Writes a small real PNG picture (w x h, filled with colour) and returns its path.
 QString writePng(const QString& path, int w = 8, int h = 6, const QColor& colour = Qt::red);
 
+// File names that a shell would take apart, expand or misread, each a valid file name.
+QStringList hostileFileNames();
+
 // Sends a real drag-enter and drop of these local files onto the widget; returns whether the
 // drop was accepted.
 bool dropFiles(QWidget* target, const QStringList& paths);

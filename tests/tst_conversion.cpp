@@ -520,15 +520,8 @@ private slots:
     // Names that a shell would take apart reach the tool as one word, and convert for real.
     void hostileNames_data() {
         QTest::addColumn<QString>("name");
-        const char* names[] = {"two words.png", "it's.png", "say \"hi\".png", "$HOME.png",
-                               "$(id).png", "`id`.png", "a;b.png", "a|b.png", "a&b.png",
-                               "line\nbreak.png", "-rf.png", "--out.png", "*.png", "?.png",
-                               "[ab].png", "caf\xC3\xA9.png", "\xE5\x86\x99\xE7\x9C\x9F.png",
-                               "~.png", "back\\slash.png", "tab\there.png", "(x).png",
-                               "{a,b}.png", "#hash.png", "!bang.png", "a>b<c.png",
-                               ".hidden.png", "  lead.png"};
-        for (const char* n : names)
-            QTest::newRow(n) << QString::fromUtf8(n);
+        for (const QString& name : hostileFileNames())
+            QTest::newRow(qPrintable(name)) << name;
     }
     void hostileNames() {
         QFETCH(QString, name);
