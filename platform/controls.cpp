@@ -4,6 +4,10 @@
 
 namespace platform {
 
+QRect inContainer(const QRect& windowRect, const QWidget* container) {
+    return windowRect.translated(-container->pos());
+}
+
 void applyTextStyle(QWidget* control, const TextStyle& style) {
     QFont font = control->font();
     font.setPixelSize(style.Size > 0 ? style.Size : 12);
@@ -36,7 +40,7 @@ StaticText::StaticText(QWidget* parent, const QRect& geometry, const QString& te
             w = qMax(w, metrics.horizontalAdvance(line));
         return w;
     };
-    while (f.pixelSize() > 8 && widest(f) > geometry.width())
+    while (f.pixelSize() > 8 && widest(f) > geometry.width() - 2)
         f.setPixelSize(f.pixelSize() - 1);
     setFont(f);
     const Qt::Alignment horizontal = style.TextAlign == 1   ? Qt::AlignHCenter

@@ -17,6 +17,10 @@ struct TextStyle {
     int TextAlign = 0; // 0 left, 1 centre, 2 right
 };
 
+// Layouts give the position of a control inside a container (a panel, a group box) in the
+// window's coordinates; this is that rectangle in the container's own.
+QRect inContainer(const QRect& windowRect, const QWidget* container);
+
 // Applies a layout's font and colour to any control.
 void applyTextStyle(QWidget* control, const TextStyle& style);
 

@@ -189,6 +189,42 @@ private slots:
         }
     }
 
+    // Controls inside a group box are laid out in window coordinates.
+    void feedbackWindowLayouts_data() {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QRect>("geometry");
+        QTest::newRow("progress bar") << "ProgressBar1" << QRect(52, 26, 252, 20);
+        QTest::newRow("0%") << "StaticText2" << QRect(25, 28, 19, 20);
+        QTest::newRow("100%") << "StaticText3" << QRect(309, 28, 33, 20);
+        QTest::newRow("please wait") << "RemainingTime" << QRect(77, 55, 203, 22);
+        QTest::newRow("DONE") << "DONE" << QRect(106, 21, 100, 20);
+    }
+    void feedbackWindowLayouts() {
+        QFETCH(QString, control);
+        QFETCH(QRect, geometry);
+        QWidget* window = nullptr;
+        QWidget* widget = nullptr;
+        if (control == QLatin1String("DONE")) {
+            window = &doner::instance();
+            widget = doner::instance().StaticText1;
+            QCOMPARE(doner::instance().StaticText1->text(), control);
+        } else {
+            progressdes& p = progressdes::instance();
+            window = &p;
+            const QHash<QString, QWidget*> controls = {{"ProgressBar1", p.ProgressBar1},
+                                                       {"StaticText2", p.StaticText2},
+                                                       {"StaticText3", p.StaticText3},
+                                                       {"RemainingTime", p.RemainingTime}};
+            widget = controls.value(control);
+        }
+        const auto* feedback = static_cast<platform::Window*>(window);
+        const QPoint inWindow = widget->mapTo(feedback->contentArea(), QPoint(0, 0));
+        QCOMPARE(QRect(inWindow, widget->size()), geometry);
+        progressdes::instance().Close();
+        if (doner::existing())
+            doner::existing()->Close();
+    }
+
     void checkBoxSwitchesTheNameField() {
         setAutomaticNaming(false);
         setDesiredName(QStringLiteral("Holiday"));

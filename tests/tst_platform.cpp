@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include "platform/busybar.h"
 #include "platform/exceptions.h"
 #include "platform/folderitem.h"
 #include "platform/shell.h"
@@ -136,6 +137,27 @@ private slots:
                  qPrintable(QString::number(ticks.size())));
         if (mode == Timer::Single)
             QCOMPARE(timer.Mode(), int(Timer::Off));
+    }
+
+    // At 0 of 0 the bar shows a short block that slides, never a filled share of the bar.
+    void busyBarNeverReadsAsAFraction() {
+        QWidget window;
+        BusyBar bar(&window);
+        bar.setGeometry(0, 0, 252, 20);
+        bar.setRange(0, 0);
+        bar.setValue(0);
+        window.show();
+        const QRect first = bar.blockRect();
+        QVERIFY(first.width() <= bar.width() * 3 / 10);
+        QTest::qWait(300);
+        QVERIFY(bar.blockRect() != first);
+        const QImage image = bar.grab().toImage();
+        const QColor block = bar.palette().color(QPalette::Highlight);
+        int filled = 0;
+        for (int x = 0; x < image.width(); ++x)
+            filled += QColor(image.pixel(x, image.height() / 2)) == block;
+        QVERIFY(filled > 8);
+        QVERIFY2(filled <= bar.width() * 3 / 10, qPrintable(QString::number(filled)));
     }
 
     void uncaughtExceptionIsReportedAndTheApplicationGoesOn() {

@@ -27,14 +27,14 @@ WindowLayout windowLayout() {
 } // namespace
 
 doner::doner() : Window(windowLayout()) {
-    // clang-format off
-    GroupBox1   = new QGroupBox(this);
-    Timer1      = new Timer(this, Timer::Single, 500);
-    connect(Timer1, &Timer::Action, this, &doner::Timer1_Action);
-    StaticText1 = new StaticText(GroupBox1, QRect(106 - 21, 21 - 13, 100, 20), QStringLiteral("DONE"), {22, true, QColor(0x66, 0xCC, 0xFF), 1});
-    // clang-format on
+    GroupBox1 = new QGroupBox(this);
     GroupBox1->setGeometry(21, 13, 271, 36);
     applyTextStyle(GroupBox1, {12, false, Qt::white, 0});
+    // clang-format off
+    Timer1      = new Timer(this, Timer::Single, 500);
+    connect(Timer1, &Timer::Action, this, &doner::Timer1_Action);
+    StaticText1 = new StaticText(GroupBox1, inContainer(QRect(106, 21, 100, 20), GroupBox1), QStringLiteral("DONE"), {22, true, QColor(0x66, 0xCC, 0xFF), 1});
+    // clang-format on
 }
 
 QPoint doner::initialPosition() const { return centredOverDropScreen(*this); }

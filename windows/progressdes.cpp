@@ -24,28 +24,24 @@ WindowLayout windowLayout() {
     l.MenuBarVisible = false;
     return l;
 }
-
-// Controls inside the group box are laid out in window coordinates.
-QRect inBox(const QRect& windowRect, const QWidget* box) { return windowRect.translated(-box->pos()); }
 } // namespace
 
 progressdes::progressdes() : Window(windowLayout()) {
     const TextStyle white{12, false, Qt::white, 1};
 
-    // clang-format off
-    GroupBox1     = new QGroupBox(this);
-    Timer2        = new Timer(this, Timer::Off, 1);
-    connect(Timer2, &Timer::Action, this, &progressdes::Timer2_Action);
-    RemainingTime = new StaticText(GroupBox1, inBox(QRect(77, 55, 203, 22), GroupBox1), QStringLiteral("Processing,  please wait..."), white);
-    ProgressBar1  = new QProgressBar(GroupBox1);
-    StaticText2   = new StaticText(GroupBox1, inBox(QRect(25, 28, 19, 20), GroupBox1), QStringLiteral("0%"), {12, false, Qt::white, 2});
-    StaticText3   = new StaticText(GroupBox1, inBox(QRect(309, 28, 33, 20), GroupBox1), QStringLiteral("100%"), {12, false, Qt::white, 0});
-    // clang-format on
-
+    GroupBox1 = new QGroupBox(this);
     GroupBox1->setGeometry(10, 10, 336, 80);
     applyTextStyle(GroupBox1, {12, false, Qt::white, 0});
-    ProgressBar1->setGeometry(inBox(QRect(52, 26, 252, 20), GroupBox1));
-    // At 0 of 0 the bar is a busy indicator: it never reads as a fraction done.
+    // clang-format off
+    Timer2        = new Timer(this, Timer::Off, 1);
+    connect(Timer2, &Timer::Action, this, &progressdes::Timer2_Action);
+    RemainingTime = new StaticText(GroupBox1, inContainer(QRect(77, 55, 203, 22), GroupBox1), QStringLiteral("Processing,  please wait..."), white);
+    ProgressBar1  = new BusyBar(GroupBox1);
+    StaticText2   = new StaticText(GroupBox1, inContainer(QRect(25, 28, 19, 20), GroupBox1), QStringLiteral("0%"), {12, false, Qt::white, 2});
+    StaticText3   = new StaticText(GroupBox1, inContainer(QRect(309, 28, 33, 20), GroupBox1), QStringLiteral("100%"), {12, false, Qt::white, 0});
+    // clang-format on
+
+    ProgressBar1->setGeometry(inContainer(QRect(52, 26, 252, 20), GroupBox1));
     ProgressBar1->setRange(0, 0);
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "platform/busybar.h"
 #include "platform/controls.h"
 #include "platform/timer.h"
 #include "platform/window.h"
 
 #include <QGroupBox>
-#include <QProgressBar>
 
 // The progress window: a busy bar while a conversion runs. Its timer ends the display on the
 // first tick after the conversion has returned.
@@ -17,7 +17,7 @@ public:
     QGroupBox* GroupBox1;
     platform::Timer* Timer2;
     platform::StaticText* RemainingTime;
-    QProgressBar* ProgressBar1;
+    platform::BusyBar* ProgressBar1;
     platform::StaticText* StaticText2;
     platform::StaticText* StaticText3;
 

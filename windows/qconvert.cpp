@@ -35,11 +35,6 @@ WindowLayout windowLayout() {
 constexpr int PictureAll = 177;
 constexpr int PictureSingle1 = 180;
 constexpr int RemoveIconSide = 32;
-
-// The two labels sit inside RoundRectangle2 but are laid out in window coordinates.
-QRect inPanel(const QRect& windowRect, const QWidget* panel) {
-    return windowRect.translated(-panel->pos());
-}
 } // namespace
 
 qconvert::qconvert() : Window(windowLayout()) {
@@ -52,12 +47,12 @@ qconvert::qconvert() : Window(windowLayout()) {
     ImageWell4      = new ImageWell(this, QRect(-9, 7, 508, 142));
     RoundRectangle1 = new RoundRectangle(this, QRect(-11, 0, 510, 226), Qt::black, Qt::black, 0, 16, 16);
     RoundRectangle2 = new RoundRectangle(this, QRect(-20, 0, 522, 227), QColor(0x66, 0x66, 0x66), Qt::black, 0, 16, 16);
-    StaticText44    = new StaticText(RoundRectangle2, inPanel(QRect(167, 72, 137, 43), RoundRectangle2), QStringLiteral("Drop More"), dropMore);
+    StaticText44    = new StaticText(RoundRectangle2, inContainer(QRect(167, 72, 137, 43), RoundRectangle2), QStringLiteral("Drop More"), dropMore);
     ListBox1        = new Listbox(this, QRect(0, 227, 488, 220), QStringLiteral("File Name\tLocation"), QStringLiteral("56%, 115%"));
     StaticText1     = new StaticText(this, QRect(338, 488, 66, 20), QStringLiteral("Remove All"), caption);
     BevelButton17   = new BevelButton(this, QRect(107, 453, 42, 37), Picture(PictureSingle1), RemoveIconSide);
     BevelButton18   = new BevelButton(this, QRect(349, 453, 45, 37), Picture(PictureAll), RemoveIconSide);
-    StaticText31    = new StaticText(RoundRectangle2, inPanel(QRect(16, 46, 450, 77), RoundRectangle2), QStringLiteral("Drag and Drop image \rformats here"), prompt);
+    StaticText31    = new StaticText(RoundRectangle2, inContainer(QRect(16, 46, 450, 77), RoundRectangle2), QStringLiteral("Drag and Drop image \rformats here"), prompt);
     StaticText9     = new StaticText(this, QRect(77, 488, 96, 20), QStringLiteral("Remove Selected"), captionSelected);
     // clang-format on
 

@@ -1,0 +1,59 @@
+#include "busybar.h"
+
+#include <QPainter>
+#include <QVariantAnimation>
+
+namespace platform {
+
+namespace {
+constexpr int SweepMs = 1200;
+constexpr double BlockShare = 0.25;
+} // namespace
+
+BusyBar::BusyBar(QWidget* parent) : QProgressBar(parent), m_slide(new QVariantAnimation(this)) {
+    m_slide->setStartValue(0.0);
+    m_slide->setKeyValueAt(0.5, 1.0);
+    m_slide->setEndValue(0.0);
+    m_slide->setDuration(2 * SweepMs);
+    m_slide->setEasingCurve(QEasingCurve::InOutSine);
+    m_slide->setLoopCount(-1);
+    connect(m_slide, &QVariantAnimation::valueChanged, this, [this](const QVariant& v) {
+        m_position = v.toDouble();
+        update();
+    });
+}
+
+QRect BusyBar::blockRect() const {
+    const QRect trough = rect().adjusted(2, 2, -2, -2);
+    const int width = qMax(8, int(trough.width() * BlockShare));
+    const int left = trough.left() + int((trough.width() - width) * m_position);
+    return QRect(left, trough.top(), width, trough.height());
+}
+
+void BusyBar::paintEvent(QPaintEvent* event) {
+    if (!busy()) {
+        QProgressBar::paintEvent(event);
+        return;
+    }
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QPalette& pal = palette();
+    p.setPen(pal.color(QPalette::Mid));
+    p.setBrush(pal.color(QPalette::Base));
+    p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 3, 3);
+    p.setPen(Qt::NoPen);
+    p.setBrush(pal.color(QPalette::Highlight));
+    p.drawRoundedRect(blockRect(), 2, 2);
+}
+
+void BusyBar::showEvent(QShowEvent* event) {
+    QProgressBar::showEvent(event);
+    m_slide->start();
+}
+
+void BusyBar::hideEvent(QHideEvent* event) {
+    m_slide->stop();
+    QProgressBar::hideEvent(event);
+}
+
+} // namespace platform
