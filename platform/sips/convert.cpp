@@ -1,6 +1,7 @@
 #include "convert.h"
 
 #include "failure.h"
+#include "modules.h"
 #include "output_file.h"
 #include "pdf.h"
 
@@ -150,6 +151,7 @@ void save(const VImage& image, const OutputFormat& format, const Quality& qualit
                   out);
         break;
     case Writer::Magick:
+        loadOptionalModules();
         // Through memory, so that every byte reaches the disk by a write we check.
         writeBlob(image.magicksave_buffer(VImage::option()->set("format", format.magick)), out);
         break;
@@ -164,6 +166,11 @@ void save(const VImage& image, const OutputFormat& format, const Quality& qualit
 SourceImage openSource(const std::string& path, VipsAccess access) {
     checkReadableFile(path);
     const char* loader = vips_foreign_find_load(path.c_str());
+    if (!loader && loadOptionalModules()) {
+        // BMP, PSD, PDF, HEIC and the like are read by modules that are loaded on demand.
+        vips_error_clear();
+        loader = vips_foreign_find_load(path.c_str());
+    }
     if (!loader) {
         vips_error_clear();
         throw Failure("cannot read this file as an image", path);
