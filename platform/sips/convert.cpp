@@ -4,6 +4,7 @@
 #include "modules.h"
 #include "output_file.h"
 #include "pdf.h"
+#include "writers.h"
 
 #include <cerrno>
 #include <cstring>
@@ -149,6 +150,9 @@ void save(const VImage& image, const OutputFormat& format, const Quality& qualit
         writeBlob(image.jp2ksave_buffer(
                       VImage::option()->set("lossless", quality.best)->set("Q", quality.percent)),
                   out);
+        break;
+    case Writer::Bmp:
+        writeBmp(image, out);
         break;
     case Writer::Magick:
         loadOptionalModules();

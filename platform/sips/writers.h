@@ -1,0 +1,17 @@
+#pragma once
+
+#include <vips/vips8>
+
+namespace sips {
+
+class OutputFile;
+
+// Our own writers for the uncompressed formats: they stream the picture in strips straight
+// into the file, so a large picture costs little more memory than its decoder needs. The
+// image is 8-bit (PSD: 8- or 16-bit) grey, grey and alpha, RGB or RGBA, in sRGB.
+
+// BMP: 8-bit grey with a grey palette, 24-bit BGR, or 32-bit BGRA with a BITMAPV4HEADER
+// whose masks say where alpha is. Rows bottom-up, as every reader expects.
+void writeBmp(const vips::VImage& image, OutputFile& out);
+
+} // namespace sips
