@@ -154,6 +154,9 @@ void save(const VImage& image, const OutputFormat& format, const Quality& qualit
     case Writer::Bmp:
         writeBmp(image, out);
         break;
+    case Writer::Tga:
+        writeTga(image, out);
+        break;
     case Writer::Magick:
         loadOptionalModules();
         // Through memory, so that every byte reaches the disk by a write we check.

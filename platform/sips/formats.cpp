@@ -16,7 +16,7 @@ const std::array<OutputFormat, 10> kFormats{{
     {"png",   "png",  "",     Writer::Png,    true,  true,  true,  false},
     {"tiff",  "tiff", "",     Writer::Tiff,   true,  true,  true,  true},
     {"bmp",   "bmp",  "",     Writer::Bmp,    true,  false, false, false},
-    {"tga",   "tga",  "tga",  Writer::Magick, true,  false, false, false},
+    {"tga",   "tga",  "",     Writer::Tga,    true,  false, false, false},
     {"psd",   "psd",  "psd",  Writer::Magick, true,  true,  true,  false},
     {"jp2",   "jp2",  "",     Writer::Jp2k,   true,  true,  false, false},
     {"pdf",   "pdf",  "",     Writer::Pdf,    true,  false, false, false},

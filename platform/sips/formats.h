@@ -5,7 +5,7 @@
 
 namespace sips {
 
-enum class Writer { Jpeg, Gif, Png, Tiff, Bmp, Magick, Jp2k, Pdf };
+enum class Writer { Jpeg, Gif, Png, Tiff, Bmp, Tga, Magick, Jp2k, Pdf };
 
 // What one output format can hold decides how far a picture is reduced before it is
 // written: anything the format cannot carry is converted, never silently dropped.

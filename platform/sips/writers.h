@@ -14,4 +14,8 @@ class OutputFile;
 // whose masks say where alpha is. Rows bottom-up, as every reader expects.
 void writeBmp(const vips::VImage& image, OutputFile& out);
 
+// TGA: uncompressed, 8-bit grey (type 3) or 24/32-bit BGR(A) (type 2) with the alpha bits
+// in the descriptor, rows top-down, and the TGA 2.0 footer.
+void writeTga(const vips::VImage& image, OutputFile& out);
+
 } // namespace sips
