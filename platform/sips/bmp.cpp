@@ -4,7 +4,6 @@
 #include "output_file.h"
 #include "strips.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -33,8 +32,7 @@ void writeBmp(const VImage& picture, OutputFile& out) {
     const std::uint32_t headerBytes = alpha ? kV4HeaderBytes : kInfoHeaderBytes;
     const std::uint32_t paletteBytes = bands == 1 ? 256 * 4 : 0;
     const std::uint32_t dataStart = kFileHeaderBytes + headerBytes + paletteBytes;
-    const int bytesPerPixel = bands == 1 ? 1 : alpha ? 4 : 3;
-    const std::uint64_t stride = (width * bytesPerPixel + 3) & ~std::uint64_t(3);
+    const std::uint64_t stride = (width * bands + 3) & ~std::uint64_t(3);
     const std::uint64_t fileBytes = dataStart + stride * height;
     if (fileBytes > std::numeric_limits<std::uint32_t>::max() ||
         width > std::uint64_t(std::numeric_limits<std::int32_t>::max()))
@@ -49,7 +47,7 @@ void writeBmp(const VImage& picture, OutputFile& out) {
     header.le32(static_cast<std::uint32_t>(width));
     header.le32(static_cast<std::uint32_t>(height)); // positive: bottom-up rows
     header.le16(1);
-    header.le16(bytesPerPixel * 8);
+    header.le16(bands * 8);
     header.le32(alpha ? kBitFields : 0);
     header.le32(static_cast<std::uint32_t>(stride * height));
     header.le32(pixelsPerMetre(image.xres()));
@@ -76,21 +74,9 @@ void writeBmp(const VImage& picture, OutputFile& out) {
     forEachStrip(image, [&](const Strip& strip) {
         rows.assign(stride * strip.height, 0);
         // The strip's rows go into the file bottom-up, so its lowest row comes first.
-        for (int y = 0; y < strip.height; ++y) {
-            const unsigned char* from = strip.row(strip.top + strip.height - 1 - y);
-            unsigned char* to = rows.data() + stride * y;
-            if (bands == 1) {
-                std::copy(from, from + width, to);
-                continue;
-            }
-            for (std::uint64_t x = 0; x < width; ++x, from += bands, to += bytesPerPixel) {
-                to[0] = from[2];
-                to[1] = from[1];
-                to[2] = from[0];
-                if (alpha)
-                    to[3] = from[3];
-            }
-        }
+        for (int y = 0; y < strip.height; ++y)
+            copyAsBgr(strip.row(strip.top + strip.height - 1 - y), rows.data() + stride * y, width,
+                      bands);
         const std::uint64_t lowestRow = height - std::uint64_t(strip.top + strip.height);
         out.writeAt(dataStart + stride * lowestRow, rows.data(), rows.size());
     });

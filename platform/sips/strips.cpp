@@ -1,5 +1,6 @@
 #include "strips.h"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 
@@ -40,6 +41,20 @@ vips::VImage greyOrRgb(const vips::VImage& image) {
     if (image.bands() <= 4)
         return image;
     return image.extract_band(0, vips::VImage::option()->set("n", 3));
+}
+
+void copyAsBgr(const unsigned char* from, unsigned char* to, std::uint64_t width, int bands) {
+    if (bands == 1) {
+        std::copy(from, from + width, to);
+        return;
+    }
+    for (std::uint64_t x = 0; x < width; ++x, from += bands, to += bands) {
+        to[0] = from[2];
+        to[1] = from[1];
+        to[2] = from[0];
+        if (bands == 4)
+            to[3] = from[3];
+    }
 }
 
 void Bytes::text(const char* chars, size_t size) {

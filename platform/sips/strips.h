@@ -29,6 +29,9 @@ void forEachStrip(const vips::VImage& image, const std::function<void(const Stri
 // and PSD store. Extra bands of multispectral images are dropped.
 vips::VImage greyOrRgb(const vips::VImage& image);
 
+// One row as BMP and TGA store it: grey as it is, RGB(A) as BGR(A).
+void copyAsBgr(const unsigned char* from, unsigned char* to, std::uint64_t width, int bands);
+
 // Little- and big-endian numbers for file headers.
 class Bytes {
 public:

@@ -4,7 +4,6 @@
 #include "output_file.h"
 #include "strips.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -51,21 +50,8 @@ void writeTga(const VImage& picture, OutputFile& out) {
     std::vector<unsigned char> rows;
     forEachStrip(image, [&](const Strip& strip) {
         rows.resize(rowBytes * strip.height);
-        for (int y = 0; y < strip.height; ++y) {
-            const unsigned char* from = strip.row(strip.top + y);
-            unsigned char* to = rows.data() + rowBytes * y;
-            if (bands == 1) {
-                std::copy(from, from + width, to);
-                continue;
-            }
-            for (std::uint64_t x = 0; x < width; ++x, from += bands, to += bands) {
-                to[0] = from[2];
-                to[1] = from[1];
-                to[2] = from[0];
-                if (alpha)
-                    to[3] = from[3];
-            }
-        }
+        for (int y = 0; y < strip.height; ++y)
+            copyAsBgr(strip.row(strip.top + y), rows.data() + rowBytes * y, width, bands);
         out.writeAt(kHeaderBytes + rowBytes * std::uint64_t(strip.top), rows.data(), rows.size());
     });
 
