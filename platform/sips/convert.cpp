@@ -157,10 +157,8 @@ void save(const VImage& image, const OutputFormat& format, const Quality& qualit
     case Writer::Tga:
         writeTga(image, out);
         break;
-    case Writer::Magick:
-        loadOptionalModules();
-        // Through memory, so that every byte reaches the disk by a write we check.
-        writeBlob(image.magicksave_buffer(VImage::option()->set("format", format.magick)), out);
+    case Writer::Psd:
+        writePsd(image, out);
         break;
     case Writer::Pdf:
         writePdf(image, out);

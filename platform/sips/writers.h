@@ -18,4 +18,10 @@ void writeBmp(const vips::VImage& image, OutputFile& out);
 // in the descriptor, rows top-down, and the TGA 2.0 footer.
 void writeTga(const vips::VImage& image, OutputFile& out);
 
+// PSD: 8 or 16 bits per channel, grey or RGB, uncompressed, with the ICC profile when there
+// is one. Alpha is an extra channel of the flat image, whose colours are then matted onto
+// white as Photoshop's readers expect, and the picture is also stored as one layer with
+// straight colours, which readers take as the exact transparent picture.
+void writePsd(const vips::VImage& image, OutputFile& out);
+
 } // namespace sips
