@@ -135,7 +135,11 @@ void save(const VImage& image, const OutputFormat& format, const Quality& qualit
                                                                 : VIPS_FOREIGN_SUBSAMPLE_AUTO));
         break;
     case Writer::Png:
-        image.pngsave(path, VImage::option()->set("compression", 6));
+        // Trying every row filter makes files about 40% smaller than libvips's default of
+        // none; zlib then takes three times as long, still less than the other tools take.
+        image.pngsave(
+            path,
+            VImage::option()->set("compression", 6)->set("filter", VIPS_FOREIGN_PNG_FILTER_ALL));
         break;
     case Writer::Tiff:
         image.tiffsave(path, VImage::option()
