@@ -206,6 +206,11 @@ void TestSips::initTestCase() {
              .cast(VIPS_FORMAT_UCHAR)
              .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB)));
 
+    // Read through libvips's ImageMagick module, which the tool loads only when needed.
+    rgb.magicksave(path("picture.bmp").toUtf8().constData(),
+                   VImage::option()->set("format", "bmp"));
+    sources_["bmp"] = path("picture.bmp");
+
     VImage printed = rgb.copy(VImage::option()->set("xres", 300 / 25.4)->set("yres", 300 / 25.4));
     save("300-dpi", "printed.tif", printed);
 }
@@ -493,6 +498,9 @@ void TestSips::reportsProperties_data() {
     QTest::newRow("16-bit png") << "16-bit"
                                 << "  format: png\n  pixelWidth: 96\n  pixelHeight: 64\n"
                                    "  hasAlpha: no\n  bitsPerSample: 16\n";
+    QTest::newRow("bmp, read by a module") << "bmp"
+                                           << "  format: bmp\n  pixelWidth: 96\n  pixelHeight: 64\n"
+                                              "  hasAlpha: no\n  bitsPerSample: 8\n";
     QTest::newRow("animated gif") << "animated"
                                   << "  format: gif\n  pixelWidth: 96\n  pixelHeight: 64\n"
                                      "  hasAlpha: yes\n  bitsPerSample: 8\n";
