@@ -106,6 +106,13 @@ for input in photo.jpg photo.png small.png; do
                 times+=("$secs")
                 if ((kb > peak)); then peak=$kb; fi
             done
+            # Our files must also read back in ImageMagick, the reader most people have (but
+            # Debian's ImageMagick policy refuses every PDF).
+            if [ $ok = 1 ] && [ "$tool" = sips ] && [ "$format" != pdf ] &&
+                ! identify-im6.q16 "$out" >/dev/null 2>&1; then
+                printf '%-10s %-5s %-8s %9s\n' "$input" "$format" "$tool" "unreadable"
+                continue
+            fi
             if [ $ok = 0 ]; then
                 printf '%-10s %-5s %-8s %9s\n' "$input" "$format" "$tool" "fails"
                 continue

@@ -1,8 +1,10 @@
 #include "convert.h"
 
 #include "failure.h"
+#include "modules.h"
 #include "output_file.h"
 #include "pdf.h"
+#include "writers.h"
 
 #include <cerrno>
 #include <cstring>
@@ -133,7 +135,11 @@ void save(const VImage& image, const OutputFormat& format, const Quality& qualit
                                                                 : VIPS_FOREIGN_SUBSAMPLE_AUTO));
         break;
     case Writer::Png:
-        image.pngsave(path, VImage::option()->set("compression", 6));
+        // Trying every row filter makes files about 40% smaller than libvips's default of
+        // none; zlib then takes three times as long, still less than the other tools take.
+        image.pngsave(
+            path,
+            VImage::option()->set("compression", 6)->set("filter", VIPS_FOREIGN_PNG_FILTER_ALL));
         break;
     case Writer::Tiff:
         image.tiffsave(path, VImage::option()
@@ -141,7 +147,9 @@ void save(const VImage& image, const OutputFormat& format, const Quality& qualit
                                  ->set("predictor", VIPS_FOREIGN_TIFF_PREDICTOR_HORIZONTAL));
         break;
     case Writer::Gif:
-        image.gifsave(path);
+        // The quickest palette search and half-strength dithering: about twice as fast as
+        // the defaults, and a higher PSNR (less dither noise) at much the same size.
+        image.gifsave(path, VImage::option()->set("effort", 1)->set("dither", 0.5));
         break;
     case Writer::Jp2k:
         // Through memory: libvips's JPEG 2000 writer hangs when the disk refuses a write.
@@ -149,9 +157,14 @@ void save(const VImage& image, const OutputFormat& format, const Quality& qualit
                       VImage::option()->set("lossless", quality.best)->set("Q", quality.percent)),
                   out);
         break;
-    case Writer::Magick:
-        // Through memory, so that every byte reaches the disk by a write we check.
-        writeBlob(image.magicksave_buffer(VImage::option()->set("format", format.magick)), out);
+    case Writer::Bmp:
+        writeBmp(image, out);
+        break;
+    case Writer::Tga:
+        writeTga(image, out);
+        break;
+    case Writer::Psd:
+        writePsd(image, out);
         break;
     case Writer::Pdf:
         writePdf(image, out);
@@ -164,6 +177,11 @@ void save(const VImage& image, const OutputFormat& format, const Quality& qualit
 SourceImage openSource(const std::string& path, VipsAccess access) {
     checkReadableFile(path);
     const char* loader = vips_foreign_find_load(path.c_str());
+    if (!loader && loadOptionalModules()) {
+        // BMP, PSD, PDF, HEIC and the like are read by modules that are loaded on demand.
+        vips_error_clear();
+        loader = vips_foreign_find_load(path.c_str());
+    }
     if (!loader) {
         vips_error_clear();
         throw Failure("cannot read this file as an image", path);

@@ -9,17 +9,17 @@ namespace {
 
 // clang-format off
 const std::array<OutputFormat, 10> kFormats{{
-    // word    ext     magick  writer           alpha  16-bit icc    cmyk
-    {"jpeg",  "jpeg", "",     Writer::Jpeg,   false, false, true,  true},
-    {"jpg",   "jpg",  "",     Writer::Jpeg,   false, false, true,  true},
-    {"gif",   "gif",  "",     Writer::Gif,    true,  false, false, false},
-    {"png",   "png",  "",     Writer::Png,    true,  true,  true,  false},
-    {"tiff",  "tiff", "",     Writer::Tiff,   true,  true,  true,  true},
-    {"bmp",   "bmp",  "bmp",  Writer::Magick, true,  false, false, false},
-    {"tga",   "tga",  "tga",  Writer::Magick, true,  false, false, false},
-    {"psd",   "psd",  "psd",  Writer::Magick, true,  true,  true,  false},
-    {"jp2",   "jp2",  "",     Writer::Jp2k,   true,  true,  false, false},
-    {"pdf",   "pdf",  "",     Writer::Pdf,    true,  false, false, false},
+    // word    ext     writer         alpha  16-bit icc    cmyk
+    {"jpeg",  "jpeg", Writer::Jpeg,   false, false, true,  true},
+    {"jpg",   "jpg",  Writer::Jpeg,   false, false, true,  true},
+    {"gif",   "gif",  Writer::Gif,    true,  false, false, false},
+    {"png",   "png",  Writer::Png,    true,  true,  true,  false},
+    {"tiff",  "tiff", Writer::Tiff,   true,  true,  true,  true},
+    {"bmp",   "bmp",  Writer::Bmp,    true,  false, false, false},
+    {"tga",   "tga",  Writer::Tga,    true,  false, false, false},
+    {"psd",   "psd",  Writer::Psd,    true,  true,  true,  false},
+    {"jp2",   "jp2",  Writer::Jp2k,   true,  true,  false, false},
+    {"pdf",   "pdf",  Writer::Pdf,    true,  false, false, false},
 }};
 // clang-format on
 

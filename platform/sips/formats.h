@@ -5,14 +5,13 @@
 
 namespace sips {
 
-enum class Writer { Jpeg, Gif, Png, Tiff, Magick, Jp2k, Pdf };
+enum class Writer { Jpeg, Gif, Png, Tiff, Bmp, Tga, Psd, Jp2k, Pdf };
 
 // What one output format can hold decides how far a picture is reduced before it is
 // written: anything the format cannot carry is converted, never silently dropped.
 struct OutputFormat {
     const char* word;      // as given to --setProperty format
     const char* extension; // without the dot
-    const char* magick;    // ImageMagick's coder name, for Writer::Magick
     Writer writer;
     bool alpha;      // keeps transparency (GIF: one bit)
     bool sixteenBit; // keeps 16 bits per sample

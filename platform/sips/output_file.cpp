@@ -111,6 +111,20 @@ void OutputFile::write(const void* data, size_t size) {
     }
 }
 
+void OutputFile::writeAt(std::uint64_t offset, const void* data, size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t written = ::pwrite(fd_, bytes, size, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            throw Failure(writeProblem(written < 0 ? errno : ENOSPC), target_);
+        bytes += written;
+        offset += static_cast<std::uint64_t>(written);
+        size -= static_cast<size_t>(written);
+    }
+}
+
 void OutputFile::closeDescriptor() {
     if (fd_ >= 0) {
         int fd = fd_;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace sips {
@@ -22,6 +23,10 @@ public:
 
     // Appends to the temporary file; throws Failure when not everything was written.
     void write(const void* data, size_t size);
+
+    // Writes at a byte offset, for formats whose rows are not stored in the order they are
+    // made (bottom-up rows, one plane per channel). Throws Failure like write().
+    void writeAt(std::uint64_t offset, const void* data, size_t size);
 
     // Closes the temporary file and renames it onto the target.
     void commit();

@@ -2,6 +2,7 @@
 
 #include "convert.h"
 #include "failure.h"
+#include "modules.h"
 #include "options.h"
 #include "output_file.h"
 
@@ -97,6 +98,7 @@ int run(int argc, char** argv) {
         return 0;
     }
 
+    deferOptionalModules();
     if (VIPS_INIT(argv[0]) != 0) {
         std::fprintf(stderr, "Error: the image library did not start: %s\n", vips_error_buffer());
         return 1;

@@ -1,0 +1,92 @@
+#include "strips.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+
+namespace sips {
+namespace {
+
+struct Sink {
+    const std::function<void(const Strip&)>* write;
+    std::exception_ptr failure;
+};
+
+int writeRegion(VipsRegion* region, VipsRect* area, void* closure) {
+    auto* sink = static_cast<Sink*>(closure);
+    try {
+        (*sink->write)(Strip{
+            area->top, area->height,
+            reinterpret_cast<const unsigned char*>(VIPS_REGION_ADDR(region, area->left, area->top)),
+            size_t(VIPS_REGION_LSKIP(region))});
+        return 0;
+    } catch (...) {
+        sink->failure = std::current_exception();
+        return -1;
+    }
+}
+
+} // namespace
+
+void forEachStrip(const vips::VImage& image, const std::function<void(const Strip&)>& write) {
+    Sink sink{&write, nullptr};
+    int status = vips_sink_disc(image.get_image(), writeRegion, &sink);
+    if (sink.failure)
+        std::rethrow_exception(sink.failure);
+    if (status != 0)
+        throw vips::VError();
+}
+
+vips::VImage greyOrRgb(const vips::VImage& image) {
+    if (image.bands() <= 4)
+        return image;
+    return image.extract_band(0, vips::VImage::option()->set("n", 3));
+}
+
+void copyAsBgr(const unsigned char* from, unsigned char* to, std::uint64_t width, int bands) {
+    if (bands == 1) {
+        std::copy(from, from + width, to);
+        return;
+    }
+    for (std::uint64_t x = 0; x < width; ++x, from += bands, to += bands) {
+        to[0] = from[2];
+        to[1] = from[1];
+        to[2] = from[0];
+        if (bands == 4)
+            to[3] = from[3];
+    }
+}
+
+void Bytes::text(const char* chars, size_t size) {
+    for (size_t i = 0; i < size; ++i)
+        u8(static_cast<unsigned char>(chars[i]));
+}
+
+void Bytes::le16(unsigned value) {
+    u8(value & 0xff);
+    u8((value >> 8) & 0xff);
+}
+
+void Bytes::le32(std::uint32_t value) {
+    le16(value & 0xffff);
+    le16(value >> 16);
+}
+
+void Bytes::be16(unsigned value) {
+    u8((value >> 8) & 0xff);
+    u8(value & 0xff);
+}
+
+void Bytes::be32(std::uint32_t value) {
+    be16(value >> 16);
+    be16(value & 0xffff);
+}
+
+std::uint32_t pixelsPerMetre(double pixelsPerMillimetre) {
+    if (!std::isfinite(pixelsPerMillimetre) || pixelsPerMillimetre <= 0 ||
+        std::fabs(pixelsPerMillimetre - 1.0) < 1e-6 || pixelsPerMillimetre > 1e6)
+        return 0;
+    return static_cast<std::uint32_t>(std::lround(pixelsPerMillimetre * 1000));
+}
+
+} // namespace sips
