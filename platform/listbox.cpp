@@ -66,8 +66,8 @@ private:
     Listbox* m_list;
 };
 
-int percentOf(const QString& spec, int total) {
-    QString s = spec.trimmed();
+int percentOf(const QString& width, int total) {
+    QString s = width.trimmed();
     if (s.endsWith(QLatin1Char('%')))
         return total * s.chopped(1).trimmed().toInt() / 100;
     return s.toInt();

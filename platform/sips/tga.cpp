@@ -35,7 +35,7 @@ void writeTga(const VImage& picture, OutputFile& out) {
     header.u8(0); // no image ID
     header.u8(0); // no colour map
     header.u8(bands == 1 ? kGrey : kTrueColour);
-    header.zeros(5); // colour map specification
+    header.zeros(5); // no colour map: first entry, length, entry size
     header.le16(0);  // x origin
     header.le16(0);  // y origin
     header.le16(static_cast<unsigned>(width));
