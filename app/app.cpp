@@ -15,7 +15,10 @@ App::App(int& argc, char** argv) : platform::Application(argc, argv) {
     setApplicationName(QStringLiteral("morvelle"));
     setApplicationDisplayName(QStringLiteral("Morvelle"));
     setApplicationVersion(QStringLiteral("3.6.1.2"));
+    // Closing a window does not end the application; closing the last one does, since
+    // without a window there is no menu left to reach it by.
     setQuitOnLastWindowClosed(false);
+    connect(this, &Application::noWindowLeft, this, &QCoreApplication::quit);
     setMenuBar(&MenuBar1::instance());
     attachMenuHandler(QStringLiteral("AppleDonateSupport"),
                       [this] { return AppleDonateSupport(); });

@@ -3,6 +3,7 @@
 #include "desktop/cocoa.h"
 #include "exceptions.h"
 #include "menus.h"
+#include "window.h"
 
 #include <QTimer>
 #include <QWidget>
@@ -12,6 +13,14 @@ namespace platform {
 Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
     desktop::installCocoa();
     QTimer::singleShot(0, this, [this] { guarded([this] { Open(); }); });
+}
+
+void Application::windowClosed() {
+    // Checked once the closing is over: a window is often closed and made again at once.
+    QTimer::singleShot(0, this, [this] {
+        if (Window::existingWindows().isEmpty())
+            emit noWindowLeft();
+    });
 }
 
 bool Application::notify(QObject* receiver, QEvent* event) {

@@ -34,6 +34,14 @@ public:
     // edit of that name on the window's focused text control.
     void menuItemChosen(const QString& itemName, QWidget* window);
 
+    // Called by every window as it closes.
+    void windowClosed();
+
+signals:
+    // The last window has gone: this desktop has no menu bar outside the windows, so
+    // nothing would be left to reach the application by.
+    void noWindowLeft();
+
 protected:
     // Runs once, as the first thing the event loop does.
     virtual void Open() {}

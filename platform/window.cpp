@@ -100,6 +100,8 @@ void Window::Close() {
     registry().removeOne(this);
     hide();
     deleteLater();
+    if (Application* app = Application::current())
+        app->windowClosed();
 }
 
 int Window::Left() const {

@@ -6,6 +6,7 @@
 #include "windows/qconvert.h"
 
 #include <QApplication>
+#include <QSignalSpy>
 #include <QDir>
 #include <QTest>
 #include <QUrl>
@@ -246,6 +247,23 @@ private slots:
         App::current()->fileNewconvert();
         QCOMPARE(qconvert::existing(), before);
         QCOMPARE(entries(), QStringList{file("k/a.png")});
+    }
+
+    // This desktop has no menu bar outside the windows: once the last window is closed,
+    // nothing could reach the application again, so it ends.
+    void closingTheLastWindowEndsTheApplication() {
+        QSignalSpy gone(App::current(), &App::noWindowLeft);
+        imagecontrol::instance().Show();
+        QVERIFY(imagecontrol::existing()->close());
+        settle();
+        QCOMPARE(gone.size(), 0);
+        App::current()->fileNewconvert(); // the Drop Screen is still there: nothing changes
+        QVERIFY(screen().close());
+        settle();
+        QCOMPARE(gone.size(), 1);
+        // Put the two working windows back for what follows.
+        App::current()->fileNewconvert();
+        imagecontrol::instance().Show();
     }
 
     void fileTypesInOrder() {
