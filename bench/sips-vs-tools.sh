@@ -5,6 +5,7 @@
 # gets the closest equivalent of what the application asks for ("formatOptions best").
 #
 #   bench/sips-vs-tools.sh            # RUNS=3 by default; RUNS=1 for a quick look
+#   FORMATS="gif png" bench/sips-vs-tools.sh   # only these formats' rows
 #
 # Prints, per input, format and tool: median wall time, ratio to our tool, peak memory
 # (max RSS), output size and, for lossy formats, PSNR against the source.
@@ -55,7 +56,7 @@ vips copy "$work/photo.v" "$work/photo.png"
 vips crop "$work/photo.v" "$work/small.png" 1000 1000 64 64
 rm -f "$work"/*.v
 
-formats=(jpeg gif png tiff bmp tga psd jp2 pdf)
+read -r -a formats <<<"${FORMATS:-jpeg gif png tiff bmp tga psd jp2 pdf}"
 
 # The command each tool gets for one conversion.
 command_for() {

@@ -69,6 +69,38 @@ VImage withAlpha(const VImage& rgb) {
     return rgb.bandjoin(alpha.cast(VIPS_FORMAT_UCHAR));
 }
 
+// Colours picked per pixel by noise from a table of distinct ones, far apart in index
+// order: runs are short, so GIF's LZW table fills and starts again many times.
+VImage scatteredColours(int width, int height, int colours) {
+    VImage index =
+        (VImage::gaussnoise(width, height, VImage::option()->set("sigma", 90)->set("mean", 128))
+             .cast(VIPS_FORMAT_INT)
+             .abs() %
+         colours)
+            .cast(VIPS_FORMAT_UCHAR);
+    VImage id = VImage::identity();
+    VImage table = VImage::bandjoin(
+        std::vector<VImage>{id * 37 % 256, (id * 91 + 13) % 256, (id * 151 + 101) % 256});
+    return index.maplut(table.cast(VIPS_FORMAT_UCHAR))
+        .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+}
+
+// Alpha in columns: clear, below half, above half, opaque, opaque.
+VImage withAlphaSteps(const VImage& image) {
+    VImage step = VImage::xyz(image.width(), image.height())[0] % 5;
+    VImage alpha =
+        (step == 0).ifthenelse(0, (step == 1).ifthenelse(100, (step == 2).ifthenelse(200, 255)));
+    return image.bandjoin(alpha.cast(VIPS_FORMAT_UCHAR));
+}
+
+// sRGB with alpha, opaque where the image has none.
+VImage asRgba(VImage image) {
+    image = image.colourspace(VIPS_INTERPRETATION_sRGB);
+    if (!image.has_alpha())
+        image = image.bandjoin(255);
+    return image.cast(VIPS_FORMAT_UCHAR);
+}
+
 struct Loaded {
     VImage image;
     QString loader;
@@ -139,6 +171,8 @@ private Q_SLOTS:
     void refusesBadInput();
     void leavesNothingWhenWritingFails_data();
     void leavesNothingWhenWritingFails();
+    void writesGifsThatDecodeAsMeant_data();
+    void writesGifsThatDecodeAsMeant();
     void writesIntoAFolderUnderTheSourceName();
     void reportsProperties_data();
     void reportsProperties();
@@ -475,6 +509,77 @@ void TestSips::leavesNothingWhenWritingFails() {
             QVERIFY(leftovers(d).isEmpty());
         }
     }
+}
+
+void TestSips::writesGifsThatDecodeAsMeant_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("exact"); // at most 256 colours, with transparency counted as one
+    const QString d = dir_.path() + "/gif";
+    QDir().mkpath(d);
+    auto save = [&](const QString& name, const VImage& image) {
+        const QString path = d + "/" + name + ".png";
+        image.write_to_file(path.toUtf8().constData());
+        return path;
+    };
+    // Sizes that are multiples of nothing, wider than a strip and many strips tall.
+    QTest::newRow("256 colours in noise")
+        << save("scattered", scatteredColours(1237, 1031, 256)) << true;
+    QTest::newRow("255 colours and transparency")
+        << save("scattered-alpha", withAlphaSteps(scatteredColours(613, 977, 255))) << true;
+    QTest::newRow("256 greys in noise")
+        << save("grey", scatteredColours(777, 2051, 256)[0].copy(
+                            VImage::option()->set("interpretation", VIPS_INTERPRETATION_B_W)))
+        << true;
+    QTest::newRow("one colour") << save("flat", VImage::black(3001, 1999) + 90) << true;
+    QTest::newRow("one pixel") << save("pixel", picture(1, 1)) << true;
+    QTest::newRow("all transparent")
+        << save("clear", picture(50, 30).bandjoin(VImage::black(50, 30).cast(VIPS_FORMAT_UCHAR)))
+        << true;
+    const VImage noisy =
+        (picture(1501, 1103) + VImage::gaussnoise(1501, 1103, VImage::option()->set("sigma", 30)))
+            .cast(VIPS_FORMAT_UCHAR)
+            .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+    QTest::newRow("many colours in noise") << save("noisy", noisy) << false;
+    QTest::newRow("many colours and transparency")
+        << save("noisy-alpha", withAlphaSteps(noisy)) << false;
+}
+
+void TestSips::writesGifsThatDecodeAsMeant() {
+    QFETCH(QString, path);
+    QFETCH(bool, exact);
+    const QString output = path + ".gif";
+    Run run = runTool({"-s", "format", "gif", path, "-o", output});
+    QVERIFY2(run.status == 0, qPrintable(run.errorLines.join('\n')));
+
+    const QByteArray file = output.toUtf8();
+    const VImage expected = asRgba(VImage::new_from_file(path.toUtf8().constData()));
+    const VImage shows = expected[3] >= 128;
+    const VImage colour = expected.extract_band(0, VImage::option()->set("n", 3));
+    std::vector<VImage> decoded;
+    try {
+        // Two independent decoders, so that a stream only one of them forgives shows.
+        decoded = {asRgba(VImage::gifload(file.constData())).copy_memory(),
+                   asRgba(VImage::magickload(file.constData())).copy_memory()};
+    } catch (const vips::VError& error) {
+        QFAIL(error.what());
+    }
+    for (const VImage& actual : decoded) {
+        QCOMPARE(actual.width(), expected.width());
+        QCOMPARE(actual.height(), expected.height());
+        QCOMPARE((actual[3] == shows.ifthenelse(255, 0)).min(), 255.0);
+        VImage difference = shows.ifthenelse(
+            (actual.extract_band(0, VImage::option()->set("n", 3)).cast(VIPS_FORMAT_INT) -
+             colour.cast(VIPS_FORMAT_INT))
+                .abs(),
+            0);
+        if (exact)
+            QCOMPARE(difference.max(), 0.0);
+        else
+            QVERIFY2(difference.avg() <= 8.0, qPrintable(QString::number(difference.avg())));
+    }
+    const VImage disagreement =
+        (decoded[0].cast(VIPS_FORMAT_INT) - decoded[1].cast(VIPS_FORMAT_INT)).abs();
+    QCOMPARE(disagreement.max(), 0.0);
 }
 
 void TestSips::writesIntoAFolderUnderTheSourceName() {

@@ -6,7 +6,7 @@ namespace sips {
 
 class OutputFile;
 
-// Our own writers for the uncompressed formats: they stream the picture in strips straight
+// Our own writers for the uncompressed formats and GIF: they stream the picture in strips straight
 // into the file, so a large picture costs little more memory than its decoder needs. The
 // image is 8-bit (PSD: 8- or 16-bit) grey, grey and alpha, RGB or RGBA, in sRGB.
 
@@ -23,5 +23,11 @@ void writeTga(const vips::VImage& image, OutputFile& out);
 // white as Photoshop's readers expect, and the picture is also stored as one layer with
 // straight colours, which readers take as the exact transparent picture.
 void writePsd(const vips::VImage& image, OutputFile& out);
+
+// GIF89a: one frame of at most 256 colours, one of them transparent where alpha is below
+// half. `again` is a second, independent pipeline of the same picture: it is read first to
+// choose the palette, which then must be in the file before the first row. Pictures of few
+// colours keep them exactly; others get a palette from a sample and error diffusion.
+void writeGif(const vips::VImage& image, const vips::VImage& again, OutputFile& out);
 
 } // namespace sips
