@@ -1,6 +1,7 @@
 #include "convert.h"
 
 #include "failure.h"
+#include "input.h"
 #include "modules.h"
 #include "output_file.h"
 #include "pdf.h"
@@ -52,18 +53,6 @@ void checkReadableFile(const std::string& path) {
     if (fd < 0)
         throw Failure(std::string("cannot open this file (") + std::strerror(errno) + ")", path);
     close(fd);
-}
-
-VImage load(const std::string& path, const char* loader, VipsAccess access) {
-    VImage image;
-    // The loader is called by name so that brackets in a file name are never taken for
-    // load options. Decoding stops at the first error instead of filling the rest with grey.
-    VImage::call(loader, VImage::option()
-                             ->set("filename", path.c_str())
-                             ->set("access", access)
-                             ->set("fail_on", VIPS_FAIL_ON_ERROR)
-                             ->set("out", &image));
-    return image;
 }
 
 int orientationOf(const VImage& image) {
@@ -186,11 +175,11 @@ void save(const SourceImage& source, const OutputFormat& format, const Quality& 
 
 SourceImage openSource(const std::string& path, VipsAccess access) {
     checkReadableFile(path);
-    const char* loader = vips_foreign_find_load(path.c_str());
+    const char* loader = findLoader(path);
     if (!loader && loadOptionalModules()) {
         // BMP, PSD, PDF, HEIC and the like are read by modules that are loaded on demand.
         vips_error_clear();
-        loader = vips_foreign_find_load(path.c_str());
+        loader = findLoader(path);
     }
     if (!loader) {
         vips_error_clear();
@@ -199,7 +188,7 @@ SourceImage openSource(const std::string& path, VipsAccess access) {
     SourceImage source;
     source.path = path;
     try {
-        source.image = load(path, loader, access);
+        source.image = loadFile(path, loader, access);
     } catch (const VError&) {
         // The first bytes were recognised, so the rest of the file is what is wrong.
         vips_error_clear();

@@ -1,0 +1,113 @@
+#include "input.h"
+
+#include <glib.h>
+
+#include <cstring>
+#include <string_view>
+
+using vips::VImage;
+
+namespace sips {
+namespace {
+
+bool endsWith(std::string_view text, std::string_view tail) {
+    return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
+bool hasSuffix(const std::string& path, const char* const* suffixes) {
+    if (!suffixes)
+        return false;
+    for (; *suffixes; ++suffixes) {
+        std::string_view suffix = *suffixes;
+        if (path.size() >= suffix.size() &&
+            g_ascii_strcasecmp(path.c_str() + path.size() - suffix.size(), suffix.data()) == 0)
+            return true;
+    }
+    return false;
+}
+
+void* readsFile(VipsForeignLoadClass* loadClass, const std::string* path, void*) {
+    const char* nickname = VIPS_OBJECT_CLASS(loadClass)->nickname;
+    if (endsWith(nickname, "_source") || endsWith(nickname, "_buffer"))
+        return nullptr;
+    // The loader's own test on the whole name, as libvips makes it after cutting options off.
+    bool reads = loadClass->is_a ? loadClass->is_a(path->c_str()) != 0
+                                 : hasSuffix(*path, VIPS_FOREIGN_CLASS(loadClass)->suffs);
+    return reads ? const_cast<char*>(nickname) : nullptr;
+}
+
+bool operationExists(const std::string& nickname) {
+    return vips_type_find("VipsOperation", nickname.c_str()) != 0;
+}
+
+int freeBytes(void* bytes, void*) {
+    g_free(bytes);
+    return 0;
+}
+
+// ImageMagick, for BMP, TGA, PSD and the like, gets the file's bytes rather than its name.
+VImage loadThroughMemory(const std::string& path, const char* loader, vips::VOption* options) {
+    gchar* bytes = nullptr;
+    gsize size = 0;
+    GError* error = nullptr;
+    if (!g_file_get_contents(path.c_str(), &bytes, &size, &error)) {
+        vips_error("sips", "%s", error->message);
+        g_error_free(error);
+        delete options;
+        throw vips::VError();
+    }
+    VipsBlob* blob = vips_blob_new(freeBytes, bytes, size);
+    VImage image;
+    try {
+        VImage::call((std::string(loader) + "_buffer").c_str(),
+                     options->set("buffer", blob)->set("out", &image));
+    } catch (...) {
+        vips_area_unref(VIPS_AREA(blob));
+        throw;
+    }
+    // The picture may be read from the bytes after this call; they go with the image.
+    g_object_set_data_full(G_OBJECT(image.get_image()), "sips-file-bytes", blob,
+                           reinterpret_cast<GDestroyNotify>(vips_area_unref));
+    return image;
+}
+
+} // namespace
+
+const char* findLoader(const std::string& path) {
+    return static_cast<const char*>(vips_foreign_map("VipsForeignLoad",
+                                                     reinterpret_cast<VipsSListMap2Fn>(readsFile),
+                                                     const_cast<std::string*>(&path), nullptr));
+}
+
+VImage loadFile(const std::string& path, const char* loader, VipsAccess access) {
+    auto open = [&](VipsFailOn failOn) {
+        vips::VOption* options = VImage::option()->set("access", access)->set("fail_on", failOn);
+        if (std::strcmp(loader, "magickload") == 0)
+            return loadThroughMemory(path, loader, options);
+        VImage image;
+        const std::string fromSource = std::string(loader) + "_source";
+        if (operationExists(fromSource)) {
+            vips::VSource source = vips::VSource::new_from_file(path.c_str());
+            VImage::call(fromSource.c_str(), options->set("source", source)->set("out", &image));
+        } else {
+            VImage::call(loader, options->set("filename", path.c_str())->set("out", &image));
+        }
+        return image;
+    };
+    // JPEG and GIF decoders call damaged data a warning and fill the rest of the picture with
+    // grey; elsewhere warnings are about metadata that does not matter here.
+    if (std::strcmp(loader, "gifload") == 0)
+        return open(VIPS_FAIL_ON_WARNING);
+    if (std::strcmp(loader, "jpegload") != 0)
+        return open(VIPS_FAIL_ON_ERROR);
+    try {
+        return open(VIPS_FAIL_ON_WARNING);
+    } catch (const vips::VError&) {
+        // libjpeg reads only the header here, so a warning now (an unknown JFIF version, say)
+        // leaves the pixels whole; a damaged header fails again.
+        vips_error_clear();
+        return open(VIPS_FAIL_ON_ERROR);
+    }
+}
+
+} // namespace sips

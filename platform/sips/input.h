@@ -1,0 +1,20 @@
+#pragma once
+
+#include <vips/vips8>
+
+#include <string>
+
+namespace sips {
+
+// The libvips loader (e.g. "pngload") that reads the file at `path`, chosen from its content;
+// nullptr when none does. libvips's own search takes a name ending in brackets, such as
+// "photo.png[x]", for a file name plus load options; here every byte of `path` is the name.
+const char* findLoader(const std::string& path);
+
+// Opens `path` with `loader` from the file's bytes, never by handing its name to a library that
+// reads more into a name (ImageMagick takes "[0]", "|command" and "png:" as instructions).
+// An SVG read this way has no folder to resolve references in, so it can pull no other file
+// into the picture. Throws vips::VError.
+vips::VImage loadFile(const std::string& path, const char* loader, VipsAccess access);
+
+} // namespace sips
