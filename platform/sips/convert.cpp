@@ -2,6 +2,7 @@
 
 #include "failure.h"
 #include "input.h"
+#include "intact.h"
 #include "modules.h"
 #include "output_file.h"
 #include "pdf.h"
@@ -315,6 +316,7 @@ void convertFile(const std::string& source, const std::string& target, const Out
         throw Failure("the output would overwrite the source", target);
 
     SourceImage image = openToConvert(source);
+    checkIntact(source, image.loader);
     OutputFile out(target);
     try {
         save(image, format, quality, out);

@@ -1,0 +1,457 @@
+#include "intact.h"
+
+#include "failure.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace sips {
+namespace {
+
+const char kCutShort[] = "the image data is cut short";
+const char kFewerPixels[] = "the image data is cut short (fewer pixels than its header says)";
+const char kChecksum[] = "the image data is damaged (a checksum does not match)";
+const char kCompressed[] = "the image data is damaged (its compressed pixels are corrupt)";
+const char kPalette[] = "the image data is damaged (its colour palette is broken)";
+
+// Buffered reading of a file from its start; a short read means the file ends there.
+class FileReader {
+public:
+    explicit FileReader(const std::string& path) : path_(path) {
+        fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0)
+            throw Failure(std::string("cannot open this file (") + std::strerror(errno) + ")",
+                          path);
+        posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
+    ~FileReader() { close(fd_); }
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+
+    // Up to `size` bytes; fewer only at the end of the file.
+    size_t read(void* into, size_t size) {
+        auto* out = static_cast<unsigned char*>(into);
+        size_t done = 0;
+        while (done < size) {
+            if (next_ == end_ && !refill())
+                break;
+            size_t n = std::min(size - done, end_ - next_);
+            std::memcpy(out + done, buffer_.data() + next_, n);
+            next_ += n;
+            done += n;
+        }
+        return done;
+    }
+
+    bool readExactly(void* into, size_t size) { return read(into, size) == size; }
+
+    // The next byte, or -1 at the end of the file.
+    int get() {
+        if (next_ == end_ && !refill())
+            return -1;
+        return buffer_[next_++];
+    }
+
+    void unget() { --next_; }
+
+    const std::string& path() const { return path_; }
+
+private:
+    bool refill() {
+        ssize_t n;
+        do
+            n = ::read(fd_, buffer_.data(), buffer_.size());
+        while (n < 0 && errno == EINTR);
+        if (n < 0)
+            throw Failure(std::string("cannot read this file (") + std::strerror(errno) + ")",
+                          path_);
+        next_ = 0;
+        end_ = size_t(n);
+        return n > 0;
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    std::vector<unsigned char> buffer_ = std::vector<unsigned char>(256 * 1024);
+    size_t next_ = 0;
+    size_t end_ = 0;
+};
+
+std::uint32_t bigEndian32(const unsigned char* bytes) {
+    return std::uint32_t(bytes[0]) << 24 | std::uint32_t(bytes[1]) << 16 |
+           std::uint32_t(bytes[2]) << 8 | bytes[3];
+}
+
+// PNG: chunk by chunk, every checksum; the compressed pixels inflated into a small window and
+// counted, so that a stream that ends early or breaks shows without decoding the picture.
+// Palette pictures are unfiltered row by row as well, for indices past the palette's end.
+class PngCheck {
+public:
+    explicit PngCheck(FileReader& file) : file_(file) {}
+    ~PngCheck() {
+        if (inflating_)
+            inflateEnd(&stream_);
+    }
+    PngCheck(const PngCheck&) = delete;
+    PngCheck& operator=(const PngCheck&) = delete;
+
+    void run() {
+        unsigned char signature[8];
+        if (!file_.readExactly(signature, sizeof signature))
+            fail(kCutShort);
+        for (bool ended = false; !ended;) {
+            unsigned char head[8];
+            size_t got = file_.read(head, sizeof head);
+            if (got == 0 && sawData_)
+                fail("the image data is cut short (its end chunk is missing)");
+            if (got < sizeof head)
+                fail(kCutShort);
+            std::uint32_t length = bigEndian32(head);
+            if (length > 0x7fffffffu)
+                fail("the image data is damaged");
+            const std::string type(reinterpret_cast<char*>(head + 4), 4);
+            ended = type == "IEND";
+            chunk(type, length, head + 4);
+        }
+        if (!sawData_)
+            fail("the image data is damaged (it holds no pixels)");
+        if (received_ < expected_)
+            fail(kFewerPixels);
+    }
+
+private:
+    [[noreturn]] void fail(const char* what) { throw Failure(what, file_.path()); }
+
+    void chunk(const std::string& type, std::uint32_t length, const unsigned char* typeBytes) {
+        uLong crc = crc32(0, typeBytes, 4);
+        const bool small = type == "IHDR" || type == "PLTE" || type == "tRNS";
+        std::vector<unsigned char> content;
+        unsigned char block[64 * 1024];
+        for (std::uint32_t left = length; left > 0;) {
+            size_t n = std::min<size_t>(left, sizeof block);
+            if (!file_.readExactly(block, n))
+                fail(kCutShort);
+            crc = crc32(crc, block, uInt(n));
+            if (type == "IDAT")
+                inflateSome(block, n);
+            else if (small)
+                content.insert(content.end(), block, block + n);
+            left -= std::uint32_t(n);
+        }
+        unsigned char stored[4];
+        if (!file_.readExactly(stored, sizeof stored))
+            fail(kCutShort);
+        if (bigEndian32(stored) != crc)
+            fail(kChecksum);
+        if (type == "IHDR")
+            header(content);
+        else if (type == "PLTE")
+            palette(content);
+        else if (type == "tRNS" && colourType_ == 3 && content.size() > paletteEntries_)
+            fail(kPalette);
+        else if (type == "IDAT" && colourType_ == 3 && paletteEntries_ == 0)
+            fail(kPalette);
+    }
+
+    void header(const std::vector<unsigned char>& ihdr) {
+        // A malformed header is the decoder's to refuse; only a sound one is followed here.
+        if (ihdr.size() != 13)
+            return;
+        width_ = bigEndian32(ihdr.data());
+        height_ = bigEndian32(ihdr.data() + 4);
+        depth_ = ihdr[8];
+        colourType_ = ihdr[9];
+        interlaced_ = ihdr[12] == 1;
+        static const int kChannels[] = {1, 0, 3, 1, 2, 0, 4};
+        const int channels = colourType_ <= 6 ? kChannels[colourType_] : 0;
+        bitsPerPixel_ = channels * depth_;
+        for (int pass = 0; pass < (interlaced_ ? 7 : 1); ++pass) {
+            const int which = interlaced_ ? pass : -1;
+            const std::uint64_t w = passSize(width_, which, true);
+            const std::uint64_t h = passSize(height_, which, false);
+            if (w > 0 && h > 0)
+                expected_ += h * (1 + rowBytes(w));
+        }
+        if (expected_ == 0)
+            return;
+        if (inflateInit(&stream_) != Z_OK)
+            throw std::bad_alloc();
+        inflating_ = true;
+    }
+
+    void palette(const std::vector<unsigned char>& plte) {
+        if (plte.size() % 3 != 0 || plte.empty() || plte.size() > 3 * 256)
+            fail(kPalette);
+        paletteEntries_ = plte.size() / 3;
+        if (colourType_ == 3 && paletteEntries_ > (size_t(1) << std::min(depth_, 8)))
+            fail(kPalette);
+        // Only a palette shorter than the indices' range can be pointed past.
+        checkIndices_ = colourType_ == 3 && depth_ >= 1 && depth_ <= 8 && 8 % depth_ == 0 &&
+                        paletteEntries_ < (size_t(1) << std::min(depth_, 8));
+    }
+
+    // Pixels across or down in one of Adam7's seven passes; pass -1 is the whole picture.
+    static std::uint64_t passSize(std::uint64_t size, int pass, bool across) {
+        static const int kStartX[] = {0, 4, 0, 2, 0, 1, 0}, kStepX[] = {8, 8, 4, 4, 2, 2, 1};
+        static const int kStartY[] = {0, 0, 4, 0, 2, 0, 1}, kStepY[] = {8, 8, 8, 4, 4, 2, 2};
+        if (pass < 0)
+            return size;
+        const std::uint64_t start = across ? kStartX[pass] : kStartY[pass];
+        const std::uint64_t step = across ? kStepX[pass] : kStepY[pass];
+        return size > start ? (size - start + step - 1) / step : 0;
+    }
+
+    std::uint64_t rowBytes(std::uint64_t pixels) const {
+        return (pixels * std::uint64_t(bitsPerPixel_) + 7) / 8;
+    }
+
+    void inflateSome(const unsigned char* data, size_t size) {
+        sawData_ = true;
+        if (!inflating_ || streamEnded_)
+            return;
+        stream_.next_in = const_cast<unsigned char*>(data);
+        stream_.avail_in = uInt(size);
+        unsigned char window[64 * 1024];
+        while (stream_.avail_in > 0 && !streamEnded_) {
+            stream_.next_out = window;
+            stream_.avail_out = sizeof window;
+            int status = ::inflate(&stream_, Z_NO_FLUSH);
+            if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
+                fail(kCompressed);
+            const size_t produced = sizeof window - stream_.avail_out;
+            if (checkIndices_)
+                walkRows(window, produced);
+            received_ += produced;
+            streamEnded_ = status == Z_STREAM_END;
+            if (status == Z_BUF_ERROR && produced == 0)
+                break;
+        }
+    }
+
+    // Unfilters palette rows as they arrive and looks at every index.
+    void walkRows(const unsigned char* data, size_t size) {
+        for (size_t i = 0; i < size; ++i) {
+            while (pass_ < 7 && rowLength_ == 0)
+                startPass();
+            if (pass_ >= 7)
+                return;
+            row_[column_++] = data[i];
+            if (column_ == rowLength_)
+                endRow();
+        }
+    }
+
+    void startPass() {
+        if (started_)
+            ++pass_;
+        started_ = true;
+        if (!interlaced_ && pass_ > 0)
+            pass_ = 7;
+        if (pass_ >= 7)
+            return;
+        const int pass = interlaced_ ? pass_ : -1;
+        const std::uint64_t w = passSize(width_, pass, true);
+        const std::uint64_t h = passSize(height_, pass, false);
+        passWidth_ = w;
+        rowsLeft_ = w > 0 ? h : 0;
+        rowLength_ = rowsLeft_ > 0 ? size_t(1 + rowBytes(w)) : 0;
+        row_.assign(rowLength_, 0);
+        previous_.assign(rowLength_, 0);
+        column_ = 0;
+    }
+
+    void endRow() {
+        unfilter();
+        const int perByte = 8 / depth_;
+        for (std::uint64_t x = 0; x < passWidth_; ++x) {
+            const unsigned char byte = row_[1 + x / perByte];
+            const int shift = 8 - depth_ * int(x % perByte + 1);
+            const unsigned index = (byte >> shift) & ((1u << depth_) - 1);
+            if (index >= paletteEntries_)
+                fail(kPalette);
+        }
+        std::swap(row_, previous_);
+        column_ = 0;
+        if (--rowsLeft_ == 0)
+            rowLength_ = 0;
+    }
+
+    // Palette samples are at most one byte per pixel, so the filters look one byte back.
+    void unfilter() {
+        unsigned char* row = row_.data() + 1;
+        const unsigned char* up = previous_.data() + 1;
+        const size_t n = rowLength_ - 1;
+        switch (row_[0]) {
+        case 0:
+            break;
+        case 1:
+            for (size_t i = 1; i < n; ++i)
+                row[i] = static_cast<unsigned char>(row[i] + row[i - 1]);
+            break;
+        case 2:
+            for (size_t i = 0; i < n; ++i)
+                row[i] = static_cast<unsigned char>(row[i] + up[i]);
+            break;
+        case 3:
+            for (size_t i = 0; i < n; ++i)
+                row[i] =
+                    static_cast<unsigned char>(row[i] + ((i > 0 ? row[i - 1] : 0) + up[i]) / 2);
+            break;
+        case 4:
+            for (size_t i = 0; i < n; ++i) {
+                const int a = i > 0 ? row[i - 1] : 0, b = up[i], c = i > 0 ? up[i - 1] : 0;
+                const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b),
+                          pc = std::abs(p - c);
+                row[i] = static_cast<unsigned char>(row[i] + (pa <= pb && pa <= pc ? a
+                                                              : pb <= pc           ? b
+                                                                                   : c));
+            }
+            break;
+        default:
+            fail(kCompressed);
+        }
+    }
+
+    FileReader& file_;
+    z_stream stream_{};
+    bool inflating_ = false;
+    bool streamEnded_ = false;
+    bool sawData_ = false;
+    std::uint64_t width_ = 0, height_ = 0;
+    int depth_ = 8;
+    int colourType_ = -1;
+    bool interlaced_ = false;
+    int bitsPerPixel_ = 0;
+    std::uint64_t expected_ = 0;
+    std::uint64_t received_ = 0;
+    size_t paletteEntries_ = 0;
+    bool checkIndices_ = false;
+    // Row walk of a palette picture.
+    int pass_ = 0;
+    bool started_ = false;
+    std::uint64_t passWidth_ = 0;
+    std::uint64_t rowsLeft_ = 0;
+    size_t rowLength_ = 0;
+    size_t column_ = 0;
+    std::vector<unsigned char> row_, previous_;
+};
+
+// PNM: the header's numbers, then the data they promise. Binary data must be all there; text
+// data must hold as many numbers as there are samples.
+class PnmCheck {
+public:
+    explicit PnmCheck(FileReader& file) : file_(file) {}
+
+    void run() {
+        const int p = file_.get(), kind = file_.get();
+        if (p != 'P')
+            return;
+        const bool floats = kind == 'f' || kind == 'F';
+        if (!floats && (kind < '1' || kind > '6'))
+            return;
+        std::uint64_t width = 0, height = 0, maxval = 1;
+        if (!number(width) || !number(height))
+            fail(kCutShort);
+        if (kind != '1' && kind != '4' && !floats && !number(maxval))
+            fail(kCutShort);
+        if (floats && !skipToken())
+            fail(kCutShort);
+        // One whitespace byte ends the header.
+        if (file_.get() < 0)
+            fail(kFewerPixels);
+        const std::uint64_t channels = kind == '3' || kind == '6' || kind == 'F' ? 3 : 1;
+        const std::uint64_t samples = width * height * channels;
+        if (kind == '1' || kind == '2' || kind == '3') {
+            file_.unget();
+            textSamples(samples, kind == '1');
+            return;
+        }
+        std::uint64_t bytes = floats        ? samples * 4
+                              : kind == '4' ? (width + 7) / 8 * height
+                                            : samples * (maxval > 255 ? 2 : 1);
+        unsigned char block[64 * 1024];
+        while (bytes > 0) {
+            const size_t n = size_t(std::min<std::uint64_t>(bytes, sizeof block));
+            if (!file_.readExactly(block, n))
+                fail(kFewerPixels);
+            bytes -= n;
+        }
+    }
+
+private:
+    [[noreturn]] void fail(const char* what) { throw Failure(what, file_.path()); }
+
+    // Skips blanks and comments; the first byte after them, or -1.
+    int nextVisible() {
+        for (int c = file_.get();; c = file_.get()) {
+            if (c == '#') {
+                while (c >= 0 && c != '\n' && c != '\r')
+                    c = file_.get();
+            }
+            if (c < 0 || !std::isspace(c))
+                return c;
+        }
+    }
+
+    bool number(std::uint64_t& value) {
+        int c = nextVisible();
+        if (c < '0' || c > '9')
+            return false;
+        value = 0;
+        for (; c >= '0' && c <= '9'; c = file_.get())
+            value = std::min<std::uint64_t>(value * 10 + std::uint64_t(c - '0'), 1ull << 40);
+        if (c < 0)
+            return false;
+        file_.unget();
+        return true;
+    }
+
+    bool skipToken() {
+        int c = nextVisible();
+        while (c >= 0 && !std::isspace(c))
+            c = file_.get();
+        if (c < 0)
+            return false;
+        file_.unget();
+        return true;
+    }
+
+    // Bitmaps in text may run their 0s and 1s together.
+    void textSamples(std::uint64_t samples, bool bits) {
+        for (std::uint64_t seen = 0; seen < samples; ++seen) {
+            int c = nextVisible();
+            if (c < '0' || c > '9')
+                fail(kFewerPixels);
+            if (!bits)
+                while (c >= '0' && c <= '9')
+                    c = file_.get();
+        }
+    }
+
+    FileReader& file_;
+};
+
+} // namespace
+
+void checkIntact(const std::string& path, const std::string& loader) {
+    if (loader.rfind("pngload", 0) == 0) {
+        FileReader file(path);
+        PngCheck(file).run();
+    } else if (loader.rfind("ppmload", 0) == 0) {
+        FileReader file(path);
+        PnmCheck(file).run();
+    }
+}
+
+} // namespace sips
