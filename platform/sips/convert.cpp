@@ -316,17 +316,18 @@ void convertFile(const std::string& source, const std::string& target, const Out
         throw Failure("the output would overwrite the source", target);
 
     SourceImage image = openToConvert(source);
-    checkIntact(source, image.loader);
+    checkIntact(image);
     OutputFile out(target);
     try {
         save(image, format, quality, out);
     } catch (const VError& error) {
         std::string message = error.what();
         vips_error_clear();
-        if (isWriteError(message))
+        if (isWriteError(message) && decodesWhole(image))
             throw Failure(writeProblem(writeErrorIn(message)), target);
         throw Failure("the image data is damaged or cut short", source);
     }
+    checkFullyRead(image);
     out.commit();
 }
 

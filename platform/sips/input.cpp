@@ -36,6 +36,8 @@ void* readsFile(VipsForeignLoadClass* loadClass, const std::string* path, void*)
     return reads ? const_cast<char*>(nickname) : nullptr;
 }
 
+const char kSourceKey[] = "sips-source";
+
 bool operationExists(const std::string& nickname) {
     return vips_type_find("VipsOperation", nickname.c_str()) != 0;
 }
@@ -89,6 +91,8 @@ VImage loadFile(const std::string& path, const char* loader, VipsAccess access) 
         if (operationExists(fromSource)) {
             vips::VSource source = vips::VSource::new_from_file(path.c_str());
             VImage::call(fromSource.c_str(), options->set("source", source)->set("out", &image));
+            g_object_set_data_full(G_OBJECT(image.get_image()), kSourceKey,
+                                   g_object_ref(source.get_source()), g_object_unref);
         } else {
             VImage::call(loader, options->set("filename", path.c_str())->set("out", &image));
         }
@@ -108,6 +112,12 @@ VImage loadFile(const std::string& path, const char* loader, VipsAccess access) 
         vips_error_clear();
         return open(VIPS_FAIL_ON_ERROR);
     }
+}
+
+gint64 bytesDecoded(const VImage& image) {
+    auto* source =
+        static_cast<VipsSource*>(g_object_get_data(G_OBJECT(image.get_image()), kSourceKey));
+    return source ? source->read_position : -1;
 }
 
 } // namespace sips

@@ -17,4 +17,8 @@ const char* findLoader(const std::string& path);
 // into the picture. Throws vips::VError.
 vips::VImage loadFile(const std::string& path, const char* loader, VipsAccess access);
 
+// How many bytes of its file the decoder of `image`, opened by loadFile, has read so far; -1
+// where that is not known.
+gint64 bytesDecoded(const vips::VImage& image);
+
 } // namespace sips

@@ -1,6 +1,7 @@
 #include "intact.h"
 
 #include "failure.h"
+#include "input.h"
 
 #include <zlib.h>
 
@@ -12,9 +13,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+
+using vips::VImage;
 
 namespace sips {
 namespace {
@@ -442,15 +446,105 @@ private:
     FileReader& file_;
 };
 
+bool isLoader(const SourceImage& source, const char* loader) {
+    return source.loader.rfind(loader, 0) == 0;
+}
+
+// Where the picture's own end marker starts: the first EOI after the compressed scans, with
+// every segment before them skipped by its length (an EXIF thumbnail holds markers of its own)
+// and nothing after it looked at (phones append videos and other data). -1 when not found.
+std::int64_t jpegPictureEnd(const unsigned char* data, size_t size) {
+    size_t at = 2;
+    for (;;) {
+        if (at >= size || data[at] != 0xff)
+            return -1;
+        while (at < size && data[at] == 0xff)
+            ++at;
+        if (at >= size)
+            return -1;
+        const unsigned char marker = data[at++];
+        if (marker == 0xd9)
+            return std::int64_t(at - 2);
+        if (marker == 0x01 || (marker >= 0xd0 && marker <= 0xd7))
+            continue;
+        if (at + 2 > size)
+            return -1;
+        const size_t length = size_t(data[at]) << 8 | data[at + 1];
+        if (length < 2)
+            return -1;
+        at += length;
+        if (marker != 0xda)
+            continue;
+        // Compressed data runs to the next marker that is neither a stuffed byte nor a restart.
+        for (;;) {
+            if (at >= size)
+                return -1;
+            const void* found = std::memchr(data + at, 0xff, size - at);
+            if (!found || static_cast<const unsigned char*>(found) + 1 >= data + size)
+                return -1;
+            at = size_t(static_cast<const unsigned char*>(found) - data);
+            const unsigned char next = data[at + 1];
+            if (next == 0x00 || (next >= 0xd0 && next <= 0xd7))
+                at += 2;
+            else if (next == 0xff)
+                at += 1;
+            else
+                break;
+        }
+    }
+}
+
+std::int64_t jpegPictureEnd(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat info;
+    std::int64_t end = -1;
+    if (fstat(fd, &info) == 0 && info.st_size > 2) {
+        void* data = mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (data != MAP_FAILED) {
+            end = jpegPictureEnd(static_cast<const unsigned char*>(data), size_t(info.st_size));
+            munmap(data, size_t(info.st_size));
+        }
+    }
+    close(fd);
+    return end;
+}
+
 } // namespace
 
-void checkIntact(const std::string& path, const std::string& loader) {
-    if (loader.rfind("pngload", 0) == 0) {
-        FileReader file(path);
+void checkIntact(const SourceImage& source) {
+    if (isLoader(source, "pngload")) {
+        FileReader file(source.path);
         PngCheck(file).run();
-    } else if (loader.rfind("ppmload", 0) == 0) {
-        FileReader file(path);
+    } else if (isLoader(source, "ppmload")) {
+        FileReader file(source.path);
         PnmCheck(file).run();
+    }
+}
+
+void checkFullyRead(const SourceImage& source) {
+    if (!isLoader(source, "jpegload"))
+        return;
+    const std::int64_t read = bytesDecoded(source.image);
+    if (read < 0)
+        return;
+    // The last codes end just before the end marker; the decoder reads in blocks, never less.
+    const std::int64_t end = jpegPictureEnd(source.path);
+    if (end >= 0 && read < end)
+        throw Failure("the image data is damaged (its compressed data does not fit the picture)",
+                      source.path);
+}
+
+bool decodesWhole(const SourceImage& source) {
+    try {
+        const std::string loader = source.loader.substr(0, source.loader.find('_'));
+        VImage image = loadFile(source.path, loader.c_str(), VIPS_ACCESS_SEQUENTIAL);
+        image.avg();
+        return true;
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return false;
     }
 }
 
