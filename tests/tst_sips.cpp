@@ -629,15 +629,12 @@ void TestSips::refusesDamagedInput_data() {
     QByteArray& pixels = chunkOf(chunks, "IDAT").data;
     const QByteArray original = pixels;
     pixels = flipped(original, original.size() / 2, original.size() / 2 + 40, 8);
-    row("png with corrupt compressed data", "corrupt.png", pngFile(chunks), "corrupt");
+    row("png with corrupt compressed data", "corrupt.png", pngFile(chunks), "damaged");
     QByteArray unchecked = png;
     unchecked[png.size() / 2] = char(unchecked[png.size() / 2] ^ 0x01);
     row("png with one bit flipped", "flipped.png", unchecked, "checksum does not match");
-    pixels = flipped(original, original.size() - 4, original.size(), 1);
-    row("png whose compressed data fails its own check", "adler.png", pngFile(chunks), "corrupt");
     pixels = original.left(original.size() * 3 / 4);
-    row("png whose compressed data stops early", "short-data.png", pngFile(chunks),
-        "fewer pixels than its header says");
+    row("png whose compressed data stops early", "short-data.png", pngFile(chunks), "cut short");
 
     QList<PngChunk> palette = withOneIdat(bytesOf(source("palette")));
     chunkOf(palette, "PLTE").data.truncate(2 * 3);

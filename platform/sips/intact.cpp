@@ -97,9 +97,10 @@ std::uint32_t bigEndian32(const unsigned char* bytes) {
            std::uint32_t(bytes[2]) << 8 | bytes[3];
 }
 
-// PNG: chunk by chunk, every checksum; the compressed pixels inflated into a small window and
-// counted, so that a stream that ends early or breaks shows without decoding the picture.
-// Palette pictures are unfiltered row by row as well, for indices past the palette's end.
+// PNG: chunk by chunk, every checksum, the chunks the pixels depend on, and the end chunk, which
+// the decoder stops short of. Broken or short compressed data the decoder reports itself, so
+// the pixels are inflated here (into a small window, row by row) only where the decoder would
+// let a wrong index through: a palette shorter than its indices' range.
 class PngCheck {
 public:
     explicit PngCheck(FileReader& file) : file_(file) {}
@@ -130,7 +131,7 @@ public:
         }
         if (!sawData_)
             fail("the image data is damaged (it holds no pixels)");
-        if (received_ < expected_)
+        if (inflating_ && received_ < expected_)
             fail(kFewerPixels);
     }
 
@@ -187,11 +188,6 @@ private:
             if (w > 0 && h > 0)
                 expected_ += h * (1 + rowBytes(w));
         }
-        if (expected_ == 0)
-            return;
-        if (inflateInit(&stream_) != Z_OK)
-            throw std::bad_alloc();
-        inflating_ = true;
     }
 
     void palette(const std::vector<unsigned char>& plte) {
@@ -222,8 +218,13 @@ private:
 
     void inflateSome(const unsigned char* data, size_t size) {
         sawData_ = true;
-        if (!inflating_ || streamEnded_)
+        if (!checkIndices_ || expected_ == 0 || streamEnded_)
             return;
+        if (!inflating_) {
+            if (inflateInit(&stream_) != Z_OK)
+                throw std::bad_alloc();
+            inflating_ = true;
+        }
         stream_.next_in = const_cast<unsigned char*>(data);
         stream_.avail_in = uInt(size);
         unsigned char window[64 * 1024];
@@ -234,8 +235,7 @@ private:
             if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
                 fail(kCompressed);
             const size_t produced = sizeof window - stream_.avail_out;
-            if (checkIndices_)
-                walkRows(window, produced);
+            walkRows(window, produced);
             received_ += produced;
             streamEnded_ = status == Z_STREAM_END;
             if (status == Z_BUF_ERROR && produced == 0)

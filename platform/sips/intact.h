@@ -4,11 +4,10 @@
 
 namespace sips {
 
-// Reads the whole source file for the damage its decoder lets through, filling the missing or
+// Reads the source file for the damage its decoder lets through, filling the missing or
 // unreadable part of the picture with grey or black and reporting success: a PNG whose
-// compressed data or checksums are wrong, that ends early or lacks its end chunk, or whose
-// palette does not cover its pixels; a PNM with less data than its header declares. Throws
-// Failure naming the damage.
+// checksums are wrong, that ends early or lacks its end chunk, or whose palette does not cover
+// its pixels; a PNM with less data than its header declares. Throws Failure naming the damage.
 void checkIntact(const SourceImage& source);
 
 // After the picture has been decoded to its last row: throws Failure when its decoder stopped
