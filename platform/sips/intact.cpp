@@ -450,6 +450,13 @@ bool isLoader(const SourceImage& source, const char* loader) {
     return source.loader.rfind(loader, 0) == 0;
 }
 
+// The markers a scan may end with: tables, another scan, comments, application data and the
+// end. Damage can forge any other marker inside the compressed data.
+bool followsScan(unsigned char marker) {
+    return (marker >= 0xc0 && marker <= 0xcf) || marker == 0xd9 || marker == 0xda ||
+           marker == 0xdb || marker == 0xdc || marker == 0xdd || marker >= 0xe0;
+}
+
 // Where the picture's own end marker starts: the first EOI after the compressed scans, with
 // every segment before them skipped by its length (an EXIF thumbnail holds markers of its own)
 // and nothing after it looked at (phones append videos and other data). -1 when not found.
@@ -484,12 +491,12 @@ std::int64_t jpegPictureEnd(const unsigned char* data, size_t size) {
                 return -1;
             at = size_t(static_cast<const unsigned char*>(found) - data);
             const unsigned char next = data[at + 1];
-            if (next == 0x00 || (next >= 0xd0 && next <= 0xd7))
-                at += 2;
-            else if (next == 0xff)
+            if (next == 0xff)
                 at += 1;
-            else
+            else if (followsScan(next))
                 break;
+            else
+                at += 2; // a stuffed byte, a restart, or garbage the decoder warns about
         }
     }
 }
