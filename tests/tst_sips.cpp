@@ -597,10 +597,18 @@ void TestSips::refusesDamagedInput_data() {
     QTest::addColumn<QString>("reason");
 
     // Noise compresses badly, so every format's data is long enough to damage in many places.
-    const VImage noise = VImage::new_from_file(source("noise").toUtf8().constData());
+    // Seeded, so that each run damages the same data.
+    const VImage grain =
+        VImage::gaussnoise(256, 256, VImage::option()->set("sigma", 60)->set("seed", 9));
+    const VImage noise =
+        VImage::bandjoin(
+            std::vector<VImage>{grain, grain.rot180(), grain.flip(VIPS_DIRECTION_VERTICAL)})
+            .cast(VIPS_FORMAT_UCHAR)
+            .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
     const QString d = dir_.path() + "/damaged";
     QDir().mkpath(d);
-    const QByteArray png = bytesOf(source("noise"));
+    noise.pngsave((d + "/noise.png").toUtf8().constData());
+    const QByteArray png = bytesOf(d + "/noise.png");
     noise.jpegsave((d + "/noise.jpg").toUtf8().constData());
     const QByteArray jpeg = bytesOf(d + "/noise.jpg");
     noise.gifsave((d + "/noise.gif").toUtf8().constData());
@@ -713,6 +721,13 @@ void TestSips::convertsUnusualButWholeInput_data() {
     QTest::newRow("grey png with alpha, 16-bit") << source("16-bit-alpha");
     QTest::newRow("progressive jpeg")
         << save("progressive.jpg", rgb, VImage::option()->set("interlace", true));
+    QTest::newRow("jpeg with restart markers")
+        << save("restarts.jpg", rgb, VImage::option()->set("restart_interval", 1));
+    // As phones append a video or a second picture after the first one's end.
+    const QString second = save("second.jpg", picture(30, 20), nullptr);
+    QTest::newRow("jpeg with another file after its end")
+        << writeFile(d + "/appended.jpg", bytesOf(save("first.jpg", rgb, nullptr)) +
+                                              bytesOf(second) + QByteArray(5000, '\xff'));
     QTest::newRow("png with bytes after its end")
         << writeFile(d + "/trailing.png", bytesOf(source("rgb")) + "some trailing bytes");
     QList<PngChunk> split = withOneIdat(bytesOf(source("noise")));
