@@ -640,7 +640,15 @@ void TestSips::refusesDamagedInput_data() {
     row("png with corrupt compressed data", "corrupt.png", pngFile(chunks), "damaged");
     QByteArray unchecked = png;
     unchecked[png.size() / 2] = char(unchecked[png.size() / 2] ^ 0x01);
-    row("png with one bit flipped", "flipped.png", unchecked, "checksum does not match");
+    row("png with one bit flipped in its pixels", "flipped.png", unchecked, "damaged");
+    // The decoder only warns about a text chunk's checksum, and drops the chunk.
+    QList<PngChunk> described = pngChunks(png);
+    described.insert(1, {"tEXt", QByteArray("Comment\0a note", 14)});
+    QByteArray noted = pngFile(described);
+    const int textData = 8 + (12 + 13) + 8; // signature, IHDR, the text chunk's head
+    noted[textData + 3] = char(noted[textData + 3] ^ 0x01);
+    row("png with one bit flipped in a text chunk", "flipped-text.png", noted,
+        "checksum does not match");
     pixels = original.left(original.size() * 3 / 4);
     row("png whose compressed data stops early", "short-data.png", pngFile(chunks), "cut short");
 

@@ -59,6 +59,22 @@ public:
 
     bool readExactly(void* into, size_t size) { return read(into, size) == size; }
 
+    // Passes over `size` bytes without reading them; false when the file ends before.
+    bool skip(std::uint64_t size) {
+        const std::uint64_t buffered = end_ - next_;
+        if (size <= buffered) {
+            next_ += size_t(size);
+            return true;
+        }
+        const off_t target = lseek(fd_, 0, SEEK_CUR) + off_t(size - buffered);
+        struct stat info;
+        if (fstat(fd_, &info) != 0 || target > info.st_size)
+            return false;
+        lseek(fd_, target, SEEK_SET);
+        next_ = end_ = 0;
+        return true;
+    }
+
     // The next byte, or -1 at the end of the file.
     int get() {
         if (next_ == end_ && !refill())
@@ -96,10 +112,11 @@ std::uint32_t bigEndian32(const unsigned char* bytes) {
            std::uint32_t(bytes[2]) << 8 | bytes[3];
 }
 
-// PNG: chunk by chunk, every checksum, the chunks the pixels depend on, and the end chunk, which
-// the decoder stops short of. Broken or short compressed data the decoder reports itself, so
-// the pixels are inflated here (into a small window, row by row) only where the decoder would
-// let a wrong index through: a palette shorter than its indices' range.
+// PNG: chunk by chunk, the checksums and contents of the chunks the decoder warns about and
+// goes on (palette, transparency, ancillary data), and the end chunk, which it stops short
+// of. Broken or short pixel data the decoder reports itself, so the pixels are read and
+// inflated here (into a small window, row by row) only where it would let a wrong index
+// through: a palette shorter than its indices' range.
 class PngCheck {
 public:
     explicit PngCheck(FileReader& file) : file_(file) {}
@@ -138,6 +155,14 @@ private:
     [[noreturn]] void fail(const char* what) { throw Failure(what, file_.path()); }
 
     void chunk(const std::string& type, std::uint32_t length, const unsigned char* typeBytes) {
+        if (type == "IDAT" && !checkIndices_) {
+            // libpng checks the pixels' checksums and compressed data itself, and its
+            // error names the damage as well; the bytes need not be read twice.
+            sawData_ = true;
+            if (!file_.skip(std::uint64_t(length) + 4))
+                fail(kCutShort);
+            return;
+        }
         uLong crc = crc32(0, typeBytes, 4);
         const bool small = type == "IHDR" || type == "PLTE" || type == "tRNS";
         std::vector<unsigned char> content;
