@@ -189,8 +189,6 @@ private:
             palette(content);
         else if (type == "tRNS" && colourType_ == 3 && content.size() > paletteEntries_)
             fail(kPalette);
-        else if (type == "IDAT" && colourType_ == 3 && paletteEntries_ == 0)
-            fail(kPalette);
     }
 
     void header(const std::vector<unsigned char>& ihdr) {
