@@ -23,6 +23,8 @@ const char* const kUsage =
     "\n"
     "Every output is written completely or not at all; the source is never rewritten.\n";
 
+const char* const kUsagePointer = "Try 'sips --help' for more information.\n";
+
 namespace {
 
 const std::array<const char*, 5> kPropertyKeys{"format", "pixelWidth", "pixelHeight", "hasAlpha",
