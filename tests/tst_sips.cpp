@@ -166,6 +166,32 @@ bool showsTransparency(const VImage& image) {
            image[image.bands() - 1].min() < (image.format() == VIPS_FORMAT_USHORT ? 65535 : 255);
 }
 
+// A picture of noise, which compresses badly, so that writing it takes long enough to catch
+// the tool at it.
+QString writeNoise(const QString& folder) {
+    const QString path = folder + "/noise.png";
+    const VImage noise = VImage::gaussnoise(1200, 1200, VImage::option()->set("sigma", 60));
+    VImage::bandjoin(std::vector<VImage>{noise, noise.rot90(), noise.rot180()})
+        .cast(VIPS_FORMAT_UCHAR)
+        .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+        .pngsave(path.toUtf8().constData(), VImage::option()->set("compression", 1));
+    return path;
+}
+
+// Starts the tool and returns once its hidden temporary file is in the folder: the tool is
+// then writing.
+bool startWriting(QProcess& tool, const QString& program, const QStringList& args,
+                  const QString& folder) {
+    QFileSystemWatcher watcher({folder});
+    QSignalSpy changed(&watcher, &QFileSystemWatcher::directoryChanged);
+    tool.start(program, args);
+    while (leftovers(folder).isEmpty()) {
+        if (!changed.wait(60000))
+            return false;
+    }
+    return true;
+}
+
 quint32 crc32Of(const QByteArray& bytes) {
     quint32 crc = 0xffffffffu;
     for (char byte : bytes) {
@@ -229,6 +255,7 @@ private Q_SLOTS:
     void neverReplacesWhatTakesTheName();
     void refusesATakenOutputName_data();
     void refusesATakenOutputName();
+    void keepsAFileMadeWhileConverting();
     void writesLongNames_data();
     void writesLongNames();
     void keepsIgnoredSignalsIgnored_data();
@@ -853,6 +880,31 @@ void TestSips::refusesATakenOutputName() {
     QVERIFY(leftovers(d).isEmpty());
 }
 
+void TestSips::keepsAFileMadeWhileConverting() {
+    const QString d = dir_.path() + "/made-meanwhile";
+    QDir(d).removeRecursively();
+    QVERIFY(QDir().mkpath(d));
+    const QString input = writeNoise(d);
+    const QString output = d + "/out.png";
+    QProcess tool;
+    QVERIFY(startWriting(tool, SIPS_TOOL, {"-s", "format", "png", input, "-o", output}, d));
+
+    // Made after the tool found the name free, as another program would make it.
+    const QByteArray theirs = "someone else's file\n";
+    QFile file(output);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::NewOnly));
+    QCOMPARE(file.write(theirs), theirs.size());
+    file.close();
+
+    QVERIFY(tool.waitForFinished(300000));
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tool.exitCode(), 3);
+    QCOMPARE(QString::fromUtf8(tool.readAllStandardError()),
+             "Error: a file of this name already exists: " + output + "\n");
+    QCOMPARE(bytesOf(output), theirs);
+    QVERIFY(leftovers(d).isEmpty());
+}
+
 void TestSips::writesLongNames_data() {
     QTest::addColumn<QByteArray>("name"); // the output's, as bytes
     auto named = [](const QByteArray& piece, int bytes) {
@@ -923,27 +975,16 @@ void TestSips::keepsIgnoredSignalsIgnored() {
     const QString d = dir_.path() + "/signals";
     QDir(d).removeRecursively();
     QVERIFY(QDir().mkpath(d));
-    // Noise compresses badly, so writing it takes long enough to be interrupted.
-    const QString input = d + "/noise.png";
-    const VImage noise = VImage::gaussnoise(1200, 1200, VImage::option()->set("sigma", 60));
-    VImage::bandjoin(std::vector<VImage>{noise, noise.rot90(), noise.rot180()})
-        .cast(VIPS_FORMAT_UCHAR)
-        .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
-        .pngsave(input.toUtf8().constData(), VImage::option()->set("compression", 1));
+    const QString input = writeNoise(d);
     const QString output = d + "/out.png";
-
-    QFileSystemWatcher watcher({d});
-    QSignalSpy changed(&watcher, &QFileSystemWatcher::directoryChanged);
     QStringList words = launcher.mid(1);
     words << SIPS_TOOL << "-s"
           << "format"
           << "png" << input << "-o" << output;
     const QString program = launcher.isEmpty() ? words.takeFirst() : launcher.first();
     QProcess tool;
-    tool.start(program, words);
     // The hidden temporary file is made once the tool has set up its signals.
-    while (leftovers(d).isEmpty())
-        QVERIFY(changed.wait(60000));
+    QVERIFY(startWriting(tool, program, words, d));
     QCOMPARE(::kill(pid_t(tool.processId()), signal), 0);
     // The output's name is not there yet, so the signal came while the tool was writing.
     QVERIFY(!QFileInfo::exists(output));
