@@ -224,6 +224,18 @@ bool writeBytes(const QString& path, const QByteArray& bytes) {
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+// Gives `path` to something else: a file of these bytes, a symbolic link to "gone" beside
+// it, which does not exist, or a folder; "nothing" leaves it free.
+bool putInTheWay(const QString& what, const QString& path, const QByteArray& bytes) {
+    if (what == "file")
+        return writeBytes(path, bytes);
+    if (what == "dangling link")
+        return QFile::link(QFileInfo(path).absolutePath() + "/gone", path);
+    if (what == "folder")
+        return QDir().mkdir(path);
+    return what == "nothing";
+}
+
 // The sRGB encoding of linear light from 0 to 1.
 double srgbEncoded(double light) {
     return light <= 0.0031308 ? light * 12.92 : 1.055 * std::pow(light, 1 / 2.4) - 0.055;
@@ -271,6 +283,12 @@ private Q_SLOTS:
 private:
     void checkConversion();
     QString source(const QString& kind) const { return sources_.value(kind); }
+    // An empty folder of this name in the test's folder.
+    QString freshFolder(const QString& name) const {
+        const QString path = dir_.filePath(name);
+        QDir(path).removeRecursively();
+        return QDir().mkpath(path) ? path : QString();
+    }
 
     QTemporaryDir dir_;
     QMap<QString, QString> sources_;
@@ -783,26 +801,16 @@ void TestSips::neverReplacesWhatTakesTheName_data() {
 void TestSips::neverReplacesWhatTakesTheName() {
     QFETCH(bool, throughLink);
     QFETCH(QString, inTheWay);
-    const QString d = dir_.path() + "/taken-meanwhile";
-    QDir(d).removeRecursively();
-    QVERIFY(QDir().mkpath(d));
+    const QString d = freshFolder("taken-meanwhile");
+    QVERIFY(!d.isEmpty());
     const QString target = d + "/out.png";
     const QByteArray theirs = "made by someone else after the name was found free\n";
     const QByteArray ours = "the finished output\n";
-    auto takeName = [&] {
-        if (inTheWay == "file")
-            return writeBytes(target, theirs);
-        if (inTheWay == "dangling link")
-            return QFile::link(d + "/gone", target);
-        if (inTheWay == "folder")
-            return QDir().mkdir(target);
-        return true;
-    };
 
     if (throughLink) {
         const QString temp = d + "/.out.png.sips-abcdef";
         QVERIFY(writeBytes(temp, ours));
-        QVERIFY(takeName());
+        QVERIFY(putInTheWay(inTheWay, target, theirs));
         const int result = sips::linkWithoutReplacing(temp.toStdString(), target.toStdString());
         QCOMPARE(result, inTheWay == "nothing" ? 0 : EEXIST);
         if (result != 0) {
@@ -814,7 +822,7 @@ void TestSips::neverReplacesWhatTakesTheName() {
         {
             sips::OutputFile out(target.toStdString());
             out.write(ours.constData(), size_t(ours.size()));
-            QVERIFY(takeName());
+            QVERIFY(putInTheWay(inTheWay, target, theirs));
             try {
                 out.commit();
             } catch (const sips::NameTaken& taken) {
@@ -854,15 +862,11 @@ void TestSips::refusesATakenOutputName() {
     QFETCH(QString, inTheWay);
     QFETCH(bool, missingSourceToo);
     QFETCH(int, status);
-    const QString d = dir_.path() + "/taken";
-    QDir(d).removeRecursively();
-    QVERIFY(QDir().mkpath(d));
+    const QString d = freshFolder("taken");
+    QVERIFY(!d.isEmpty());
     const QString taken = d + "/rgb.png";
     const QByteArray theirs = "someone else's file\n";
-    if (inTheWay == "file")
-        QVERIFY(writeBytes(taken, theirs));
-    else
-        QVERIFY(QFile::link(d + "/gone", taken));
+    QVERIFY(putInTheWay(inTheWay, taken, theirs));
 
     QStringList args{"-s", "format", "png", source("rgb"), source("grey")};
     if (missingSourceToo)
@@ -881,9 +885,8 @@ void TestSips::refusesATakenOutputName() {
 }
 
 void TestSips::keepsAFileMadeWhileConverting() {
-    const QString d = dir_.path() + "/made-meanwhile";
-    QDir(d).removeRecursively();
-    QVERIFY(QDir().mkpath(d));
+    const QString d = freshFolder("made-meanwhile");
+    QVERIFY(!d.isEmpty());
     const QString input = writeNoise(d);
     const QString output = d + "/out.png";
     QProcess tool;
@@ -923,9 +926,8 @@ void TestSips::writesLongNames_data() {
 void TestSips::writesLongNames() {
     QFETCH(QByteArray, name);
     QCOMPARE(name.size() >= 250, true);
-    const QString d = dir_.path() + "/long";
-    QDir(d).removeRecursively();
-    QVERIFY(QDir().mkpath(d));
+    const QString d = freshFolder("long");
+    QVERIFY(!d.isEmpty());
     const QString output = d + "/" + QFile::decodeName(name);
     const QString input = d + "/" + QFile::decodeName(name.chopped(5) + ".png");
     QVERIFY(QFile::copy(source("rgb"), input));
@@ -972,9 +974,8 @@ void TestSips::keepsIgnoredSignalsIgnored() {
     QFETCH(QStringList, launcher);
     QFETCH(int, signal);
     QFETCH(bool, ignored);
-    const QString d = dir_.path() + "/signals";
-    QDir(d).removeRecursively();
-    QVERIFY(QDir().mkpath(d));
+    const QString d = freshFolder("signals");
+    QVERIFY(!d.isEmpty());
     const QString input = writeNoise(d);
     const QString output = d + "/out.png";
     QStringList words = launcher.mid(1);
@@ -1033,9 +1034,8 @@ void TestSips::namesTheOutputFormatsLimit() {
     QFETCH(int, width);
     QFETCH(int, height);
     QFETCH(QString, reason);
-    const QString d = dir_.path() + "/limits";
-    QDir(d).removeRecursively();
-    QVERIFY(QDir().mkpath(d));
+    const QString d = freshFolder("limits");
+    QVERIFY(!d.isEmpty());
     const QString input = d + "/source.png";
     const QString output = d + "/out." + format;
     QByteArray png;
