@@ -83,8 +83,11 @@ std::string libvipsReason(std::string message) {
 
 bool readThroughImageMagick(const std::string& path, const char* refused, VipsAccess access,
                             VImage& image) {
-    if (std::strstr(refused, "Magick"))
-        return false;
+    // Only pictures stored as pixels: ImageMagick's own SVG and PDF readers would bypass
+    // what libvips's are set up to refuse.
+    for (const char* kind : {"Magick", "Svg", "Pdf"})
+        if (std::strstr(refused, kind))
+            return false;
     loadOptionalModules();
     if (vips_type_find("VipsOperation", "magickload") == 0)
         return false;

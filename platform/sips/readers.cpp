@@ -114,7 +114,8 @@ std::optional<VImage> readGreyTga(const std::string& path) {
         return std::nullopt;
     const unsigned type = header[2];
     const bool greyWithoutPalette = header[1] == 0 && (type == 3 || type == 11);
-    if (!greyWithoutPalette || header[16] != 16)
+    const bool eightAlphaBits = (header[17] & 0x0f) == 8;
+    if (!greyWithoutPalette || header[16] != 16 || !eightAlphaBits)
         return std::nullopt;
 
     const int width = int(le16(header + 12));
@@ -122,7 +123,6 @@ std::optional<VImage> readGreyTga(const std::string& path) {
     if (width == 0 || height == 0)
         throw Failure("the image data is damaged or cut short", path);
     checkPixelCount(width, height, path);
-    const bool alpha = (header[17] & 0x0f) == 8;
     const bool fromTop = header[17] & 0x20;
     const bool fromRight = header[17] & 0x10;
 
@@ -132,21 +132,18 @@ std::optional<VImage> readGreyTga(const std::string& path) {
         !readTgaPixels(file.get(), type == 11, pixels, stored.data()))
         throw Failure("the image data is damaged or cut short", path);
 
-    const int bands = alpha ? 2 : 1;
-    auto* shown = static_cast<unsigned char*>(std::malloc(pixels * bands));
+    auto* shown = static_cast<unsigned char*>(std::malloc(2 * pixels));
     if (!shown)
         throw std::bad_alloc();
     for (int y = 0; y < height; ++y) {
         const unsigned char* row = stored.data() + 2 * size_t(fromTop ? y : height - 1 - y) * width;
-        unsigned char* to = shown + size_t(y) * width * bands;
-        for (int x = 0; x < width; ++x) {
-            const unsigned char* pixel = row + 2 * size_t(fromRight ? width - 1 - x : x);
-            std::memcpy(to + size_t(x) * bands, pixel, bands);
-        }
+        unsigned char* to = shown + 2 * size_t(y) * width;
+        for (int x = 0; x < width; ++x)
+            std::memcpy(to + 2 * size_t(x), row + 2 * size_t(fromRight ? width - 1 - x : x), 2);
     }
-    VImage image = VImage::new_from_memory_steal(shown, pixels * bands, width, height, bands,
-                                                 VIPS_FORMAT_UCHAR)
-                       .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_B_W));
+    VImage image =
+        VImage::new_from_memory_steal(shown, 2 * pixels, width, height, 2, VIPS_FORMAT_UCHAR)
+            .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_B_W));
     image.set(VIPS_META_LOADER, "tgaload");
     return image;
 }

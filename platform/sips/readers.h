@@ -9,8 +9,8 @@ namespace sips {
 
 // Reads what libvips's loaders get wrong or leave undone.
 
-// A 16-bit grey Targa (8 bits grey, 8 bits alpha when its header says so), uncompressed or
-// run-length encoded, which ImageMagick reads as one 16-bit grey sample. Nothing when the
+// A grey-with-alpha Targa (16 bits a pixel, 8 of them alpha as its header says), uncompressed
+// or run-length encoded, which ImageMagick reads as one 16-bit grey sample. Nothing when the
 // file is not one; throws Failure when it is too large or damaged. The whole picture is
 // decoded here, after the header's size has passed the pixel limit.
 std::optional<vips::VImage> readGreyTga(const std::string& path);
