@@ -104,6 +104,8 @@ void installInterruptCleanup() {
             continue;
         struct sigaction cleanup = {};
         cleanup.sa_handler = removePendingTemp;
+        // A held signal returns to the interrupted code, which must not see EINTR for it.
+        cleanup.sa_flags = SA_RESTART;
         sigemptyset(&cleanup.sa_mask);
         sigaction(signal, &cleanup, nullptr);
     }
