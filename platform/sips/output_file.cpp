@@ -45,7 +45,8 @@ std::string tempName(const std::string& folder, const std::string& name) {
     long limit = pathconf(folder.c_str(), _PC_NAME_MAX);
     if (limit <= 0)
         limit = NAME_MAX;
-    size_t room = static_cast<size_t>(limit) - 1 - kMark.size();
+    const size_t least = 1 + kMark.size();
+    size_t room = static_cast<size_t>(limit) > least ? static_cast<size_t>(limit) - least : 0;
     size_t keep = std::min(name.size(), room);
     while (keep > 0 && keep < name.size() &&
            (static_cast<unsigned char>(name[keep]) & 0xc0) == 0x80)
