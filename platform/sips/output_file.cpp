@@ -123,8 +123,11 @@ int moveWithoutReplacing(const std::string& from, const std::string& to) {
 int linkWithoutReplacing(const std::string& from, const std::string& to) {
     // Where the file system has no exclusive rename (NFS, some FUSE file systems), a new
     // hard link is just as unable to take an existing name.
-    if (link(from.c_str(), to.c_str()) != 0)
-        return errno;
+    if (link(from.c_str(), to.c_str()) != 0) {
+        // The folder took the temporary file, so a refusal here is the file system's lack
+        // of hard links.
+        return errno == EPERM || errno == EOPNOTSUPP ? ENOTSUP : errno;
+    }
     unlink(from.c_str());
     return 0;
 }
@@ -204,6 +207,10 @@ void OutputFile::commit() {
     int error = moveWithoutReplacing(temp_, target_);
     if (error == EEXIST)
         throw NameTaken(target_);
+    if (error == ENOTSUP)
+        throw Failure("this folder's file system cannot add the output without the risk of "
+                      "replacing a file",
+                      target_);
     if (error != 0)
         throw Failure(writeProblem(error), target_);
     committed_ = true;

@@ -50,7 +50,8 @@ void installInterruptCleanup();
 // `to`. Returns 0, or an errno value: EEXIST when the name is taken.
 int moveWithoutReplacing(const std::string& from, const std::string& to);
 
-// The same through a hard link, for file systems without an exclusive rename.
+// The same through a hard link, for file systems without an exclusive rename; ENOTSUP
+// where they have no hard links either.
 int linkWithoutReplacing(const std::string& from, const std::string& to);
 
 // A plain phrase for why writing failed, from an errno value.
