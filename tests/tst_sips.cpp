@@ -3,14 +3,22 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <vips/vips8>
 #include <zlib.h>
 
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+
+#include "failure.h"
 #include "options.h"
+#include "output_file.h"
 
 using vips::VImage;
 
@@ -159,6 +167,36 @@ bool showsTransparency(const VImage& image) {
            image[image.bands() - 1].min() < (image.format() == VIPS_FORMAT_USHORT ? 65535 : 255);
 }
 
+// A picture of noise, which compresses badly, so that writing it takes long enough to catch
+// the tool at it.
+QString writeNoise(const QString& folder) {
+    const QString path = folder + "/noise.png";
+    const VImage noise = VImage::gaussnoise(1200, 1200, VImage::option()->set("sigma", 60));
+    VImage::bandjoin(std::vector<VImage>{noise, noise.rot90(), noise.rot180()})
+        .cast(VIPS_FORMAT_UCHAR)
+        .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+        .pngsave(path.toUtf8().constData(), VImage::option()->set("compression", 1));
+    return path;
+}
+
+// Starts the tool and returns once its hidden temporary file is in the folder: the tool is
+// then writing.
+bool startWriting(QProcess& tool, const QString& program, const QStringList& args,
+                  const QString& folder) {
+    QFileSystemWatcher watcher({folder});
+    QSignalSpy changed(&watcher, &QFileSystemWatcher::directoryChanged);
+    tool.start(program, args);
+    while (leftovers(folder).isEmpty()) {
+        if (!changed.wait(60000))
+            return false;
+    }
+    return true;
+}
+
+quint32 crc32Of(const QByteArray& bytes) {
+    return quint32(crc32(0, reinterpret_cast<const Bytef*>(bytes.constData()), uInt(bytes.size())));
+}
+
 QByteArray bytesOf(const QString& path) {
     QFile file(path);
     file.open(QIODevice::ReadOnly);
@@ -204,9 +242,7 @@ QByteArray pngFile(const QList<PngChunk>& chunks) {
     QByteArray png("\x89PNG\r\n\x1a\n", 8);
     for (const PngChunk& chunk : chunks) {
         const QByteArray typed = chunk.type + chunk.data;
-        const quint32 crc = quint32(
-            crc32(0, reinterpret_cast<const Bytef*>(typed.constData()), uInt(typed.size())));
-        png += bigEndianBytes(quint32(chunk.data.size())) + typed + bigEndianBytes(crc);
+        png += bigEndianBytes(quint32(chunk.data.size())) + typed + bigEndianBytes(crc32Of(typed));
     }
     return png;
 }
@@ -255,6 +291,34 @@ QByteArray ppmOf(const VImage& rgb, const QByteArray& comments) {
     return ppm;
 }
 
+// A PNG chunk of this type and data, with its length and checksum.
+QByteArray pngChunk(const QByteArray& type, const QByteArray& data) {
+    return bigEndianBytes(quint32(data.size())) + type + data +
+           bigEndianBytes(crc32Of(type + data));
+}
+
+bool writeBytes(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// Gives `path` to something else: a file of these bytes, a symbolic link to "gone" beside
+// it, which does not exist, or a folder; "nothing" leaves it free.
+bool putInTheWay(const QString& what, const QString& path, const QByteArray& bytes) {
+    if (what == "file")
+        return writeBytes(path, bytes);
+    if (what == "dangling link")
+        return QFile::link(QFileInfo(path).absolutePath() + "/gone", path);
+    if (what == "folder")
+        return QDir().mkdir(path);
+    return what == "nothing";
+}
+
+// The sRGB encoding of linear light from 0 to 1.
+double srgbEncoded(double light) {
+    return light <= 0.0031308 ? light * 12.92 : 1.055 * std::pow(light, 1 / 2.4) - 0.055;
+}
+
 } // namespace
 
 class TestSips : public QObject {
@@ -283,10 +347,34 @@ private Q_SLOTS:
     void reportsProperties();
     void readsCommandLines_data();
     void readsCommandLines();
+    void pointsToHelpOnUsageErrors_data();
+    void pointsToHelpOnUsageErrors();
+    void neverReplacesWhatTakesTheName_data();
+    void neverReplacesWhatTakesTheName();
+    void refusesATakenOutputName_data();
+    void refusesATakenOutputName();
+    void keepsAFileMadeWhileConverting();
+    void writesLongNames_data();
+    void writesLongNames();
+    void keepsIgnoredSignalsIgnored_data();
+    void keepsIgnoredSignalsIgnored();
+    void namesTheOutputFormatsLimit_data();
+    void namesTheOutputFormatsLimit();
+    void showsPngGammaAsMeant_data();
+    void showsPngGammaAsMeant();
+    void readsGreyTargas_data();
+    void readsGreyTargas();
+    void readsWhatOnlyImageMagickReads();
 
 private:
     void checkConversion();
     QString source(const QString& kind) const { return sources_.value(kind); }
+    // An empty folder of this name in the test's folder.
+    QString freshFolder(const QString& name) const {
+        const QString path = dir_.filePath(name);
+        QDir(path).removeRecursively();
+        return QDir().mkpath(path) ? path : QString();
+    }
 
     QTemporaryDir dir_;
     QMap<QString, QString> sources_;
@@ -487,19 +575,9 @@ void TestSips::refusesBadInput_data() {
 
     // A 20000 x 20000 PNG header over a few bytes of data: the classic decompression bomb.
     QByteArray bomb = png;
-    auto put32 = [&](int at, quint32 value) {
-        for (int i = 0; i < 4; ++i)
-            bomb[at + i] = char(value >> (24 - 8 * i));
-    };
-    put32(16, 20000);
-    put32(20, 20000);
-    quint32 crc = 0xffffffffu;
-    for (int i = 12; i < 29; ++i) {
-        crc ^= quint8(bomb[i]);
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    put32(29, ~crc);
+    bomb.replace(16, 4, bigEndianBytes(20000));
+    bomb.replace(20, 4, bigEndianBytes(20000));
+    bomb.replace(29, 4, bigEndianBytes(crc32Of(bomb.mid(12, 17))));
 
     auto convertArgs = [](const QString& format, const QString& in, const QString& out) {
         return QStringList{"-s", "format", format, "-s", "formatOptions", "best", in, "-o", out};
@@ -898,6 +976,7 @@ void TestSips::svgReadsNothingBeyondThePicture() {
 
         // ...but the tool's output is the picture alone.
         for (const QString& input : {with, without}) {
+            QFile::remove(input + ".png");
             Run run = runTool({"-s", "format", "png", input, "--out", input + ".png"});
             QVERIFY2(run.status == 0, qPrintable(run.errorLines.join('\n')));
         }
@@ -1105,6 +1184,481 @@ void TestSips::readsCommandLines() {
     QCOMPARE(result.options.quality.percent, quality);
     QCOMPARE(result.options.quality.best, best);
     QCOMPARE(result.options.sources.size(), size_t(1));
+}
+
+void TestSips::pointsToHelpOnUsageErrors_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("unknown option")
+        << QStringList{"--foo", "x", "-o", "y"} << "Error: unknown option: --foo";
+    QTest::newRow("missing value")
+        << QStringList{"x", "-o", "y", "-s", "format"} << "Error: -s needs a key and a value";
+    QTest::newRow("no source") << QStringList{"-s", "format", "png", "-o", "y"}
+                               << "Error: no image file given";
+}
+
+void TestSips::pointsToHelpOnUsageErrors() {
+    QFETCH(QStringList, args);
+    QFETCH(QString, error);
+    QProcess tool;
+    tool.start(QStringLiteral(SIPS_TOOL), args);
+    QVERIFY(tool.waitForFinished(60000));
+    QCOMPARE(tool.exitCode(), 2);
+    QCOMPARE(tool.readAllStandardOutput(), QByteArray());
+    QCOMPARE(QString::fromUtf8(tool.readAllStandardError()),
+             error + "\nTry 'sips --help' for more information.\n");
+}
+
+void TestSips::neverReplacesWhatTakesTheName_data() {
+    QTest::addColumn<bool>("throughLink"); // the way for file systems without exclusive rename
+    QTest::addColumn<QString>("inTheWay");
+    for (bool link : {false, true})
+        for (const char* what : {"nothing", "file", "dangling link", "folder"})
+            QTest::addRow("%s, %s", link ? "link" : "rename", what) << link << QString(what);
+}
+
+void TestSips::neverReplacesWhatTakesTheName() {
+    QFETCH(bool, throughLink);
+    QFETCH(QString, inTheWay);
+    const QString d = freshFolder("taken-meanwhile");
+    QVERIFY(!d.isEmpty());
+    const QString target = d + "/out.png";
+    const QByteArray theirs = "made by someone else after the name was found free\n";
+    const QByteArray ours = "the finished output\n";
+
+    if (throughLink) {
+        const QString temp = d + "/.out.png.sips-abcdef";
+        QVERIFY(writeBytes(temp, ours));
+        QVERIFY(putInTheWay(inTheWay, target, theirs));
+        const int result = sips::linkWithoutReplacing(temp.toStdString(), target.toStdString());
+        QCOMPARE(result, inTheWay == "nothing" ? 0 : EEXIST);
+        if (result != 0) {
+            QCOMPARE(bytesOf(temp), ours);
+            QVERIFY(QFile::remove(temp));
+        }
+    } else {
+        bool refused = false;
+        {
+            sips::OutputFile out(target.toStdString());
+            out.write(ours.constData(), size_t(ours.size()));
+            QVERIFY(putInTheWay(inTheWay, target, theirs));
+            try {
+                out.commit();
+            } catch (const sips::NameTaken& taken) {
+                refused = true;
+                QCOMPARE(QString::fromStdString(taken.path()), target);
+            }
+        }
+        QCOMPARE(refused, inTheWay != "nothing");
+    }
+
+    QVERIFY(leftovers(d).isEmpty());
+    const QFileInfo info(target);
+    if (inTheWay == "nothing") {
+        QCOMPARE(bytesOf(target), ours);
+    } else if (inTheWay == "file") {
+        QCOMPARE(bytesOf(target), theirs);
+    } else if (inTheWay == "dangling link") {
+        QVERIFY(info.isSymLink());
+        QCOMPARE(info.symLinkTarget(), d + "/gone");
+        QVERIFY(!info.exists());
+    } else {
+        QVERIFY(info.isDir());
+        QVERIFY(QDir(target).isEmpty());
+    }
+}
+
+void TestSips::refusesATakenOutputName_data() {
+    QTest::addColumn<QString>("inTheWay");
+    QTest::addColumn<bool>("missingSourceToo");
+    QTest::addColumn<int>("status");
+    QTest::newRow("a file") << "file" << false << 3;
+    QTest::newRow("a dangling symbolic link") << "dangling link" << false << 3;
+    QTest::newRow("a file, and a missing source") << "file" << true << 1;
+}
+
+void TestSips::refusesATakenOutputName() {
+    QFETCH(QString, inTheWay);
+    QFETCH(bool, missingSourceToo);
+    QFETCH(int, status);
+    const QString d = freshFolder("taken");
+    QVERIFY(!d.isEmpty());
+    const QString taken = d + "/rgb.png";
+    const QByteArray theirs = "someone else's file\n";
+    QVERIFY(putInTheWay(inTheWay, taken, theirs));
+
+    QStringList args{"-s", "format", "png", source("rgb"), source("grey")};
+    if (missingSourceToo)
+        args << d + "/missing.png";
+    Run run = runTool(args << "--out" << d);
+    QCOMPARE(run.status, status);
+    QCOMPARE(run.errorLines.size(), missingSourceToo ? 2 : 1);
+    QCOMPARE(run.errorLines[0], "Error: a file of this name already exists: " + taken);
+    if (inTheWay == "file")
+        QCOMPARE(bytesOf(taken), theirs);
+    else
+        QCOMPARE(QFileInfo(taken).symLinkTarget(), d + "/gone");
+    // The other source is converted all the same.
+    QCOMPARE(VImage::new_from_file((d + "/grey.png").toUtf8().constData()).width(), 96);
+    QVERIFY(leftovers(d).isEmpty());
+}
+
+void TestSips::keepsAFileMadeWhileConverting() {
+    const QString d = freshFolder("made-meanwhile");
+    QVERIFY(!d.isEmpty());
+    const QString input = writeNoise(d);
+    const QString output = d + "/out.png";
+    QProcess tool;
+    QVERIFY(startWriting(tool, SIPS_TOOL, {"-s", "format", "png", input, "-o", output}, d));
+
+    // Made after the tool found the name free, as another program would make it.
+    const QByteArray theirs = "someone else's file\n";
+    QFile file(output);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::NewOnly));
+    QCOMPARE(file.write(theirs), theirs.size());
+    file.close();
+
+    QVERIFY(tool.waitForFinished(300000));
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tool.exitCode(), 3);
+    QCOMPARE(QString::fromUtf8(tool.readAllStandardError()),
+             "Error: a file of this name already exists: " + output + "\n");
+    QCOMPARE(bytesOf(output), theirs);
+    QVERIFY(leftovers(d).isEmpty());
+}
+
+void TestSips::writesLongNames_data() {
+    QTest::addColumn<QByteArray>("name"); // the output's, as bytes
+    auto named = [](const QByteArray& piece, int bytes) {
+        const QByteArray ending = ".tiff";
+        QByteArray name;
+        while (name.size() + piece.size() + ending.size() <= bytes)
+            name += piece;
+        return name + QByteArray(bytes - ending.size() - name.size(), 'x') + ending;
+    };
+    QTest::newRow("250 bytes of ASCII") << named("a", 250);
+    QTest::newRow("250 bytes of two-byte characters") << named("\xc3\xa9", 250);
+    QTest::newRow("250 bytes of three-byte characters") << named("\xe2\x82\xac", 250);
+    QTest::newRow("255 bytes, the longest name") << named("\xc3\xbc", 255);
+}
+
+void TestSips::writesLongNames() {
+    QFETCH(QByteArray, name);
+    QCOMPARE(name.size() >= 250, true);
+    const QString d = freshFolder("long");
+    QVERIFY(!d.isEmpty());
+    const QString output = d + "/" + QFile::decodeName(name);
+    const QString input = d + "/" + QFile::decodeName(name.chopped(5) + ".png");
+    QVERIFY(QFile::copy(source("rgb"), input));
+
+    {
+        // The hidden temporary name fits, and begins with as much of the name as fits
+        // without splitting a character.
+        sips::OutputFile out(QFile::encodeName(output).toStdString());
+        const std::string temp = out.tempPath().substr(out.tempPath().rfind('/') + 1);
+        QVERIFY2(temp.size() <= 255, temp.c_str());
+        QCOMPARE(temp[0], '.');
+        const QByteArray kept = QByteArray::fromStdString(temp.substr(1, temp.rfind(".sips-") - 1));
+        QVERIFY(name.startsWith(kept));
+        QVERIFY(kept.size() > 230);
+        QCOMPARE(QString::fromUtf8(kept).toUtf8(), kept);
+    }
+    QVERIFY(leftovers(d).isEmpty());
+
+    Run run = runTool({"-s", "format", "tiff", input, "--out", output});
+    QVERIFY2(run.status == 0, qPrintable(run.errorLines.join('\n')));
+    QVERIFY(leftovers(d).isEmpty());
+    const VImage expected = VImage::new_from_file(source("rgb").toUtf8().constData());
+    const VImage actual = VImage::new_from_file(QFile::encodeName(output).constData());
+    QCOMPARE(actual.width(), expected.width());
+    QCOMPARE(actual.height(), expected.height());
+    QCOMPARE((actual.cast(VIPS_FORMAT_INT) - expected.cast(VIPS_FORMAT_INT)).abs().max(), 0.0);
+}
+
+void TestSips::keepsIgnoredSignalsIgnored_data() {
+    QTest::addColumn<QStringList>("launcher"); // runs the tool with the words after it
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("ignored");
+    const QString trap = "trap '' %1; exec \"$0\" \"$@\"";
+    QTest::newRow("SIGHUP under nohup") << QStringList{"nohup"} << SIGHUP << true;
+    QTest::newRow("SIGINT ignored by the shell")
+        << QStringList{"/bin/sh", "-c", trap.arg("INT")} << SIGINT << true;
+    QTest::newRow("SIGTERM ignored by the shell")
+        << QStringList{"/bin/sh", "-c", trap.arg("TERM")} << SIGTERM << true;
+    QTest::newRow("SIGHUP") << QStringList{} << SIGHUP << false;
+    QTest::newRow("SIGTERM") << QStringList{} << SIGTERM << false;
+}
+
+void TestSips::keepsIgnoredSignalsIgnored() {
+    QFETCH(QStringList, launcher);
+    QFETCH(int, signal);
+    QFETCH(bool, ignored);
+    const QString d = freshFolder("signals");
+    QVERIFY(!d.isEmpty());
+    const QString input = writeNoise(d);
+    const QString output = d + "/out.png";
+    QStringList words = launcher.mid(1);
+    words << SIPS_TOOL << "-s"
+          << "format"
+          << "png" << input << "-o" << output;
+    const QString program = launcher.isEmpty() ? words.takeFirst() : launcher.first();
+    QProcess tool;
+    // The hidden temporary file is made once the tool has set up its signals.
+    QVERIFY(startWriting(tool, program, words, d));
+    QCOMPARE(::kill(pid_t(tool.processId()), signal), 0);
+    // The output's name is not there yet, so the signal came while the tool was writing.
+    QVERIFY(!QFileInfo::exists(output));
+    QVERIFY(tool.waitForFinished(300000));
+
+    if (ignored) {
+        QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(tool.exitCode(), 0);
+        const VImage expected = VImage::new_from_file(input.toUtf8().constData());
+        const VImage actual = VImage::new_from_file(output.toUtf8().constData());
+        QCOMPARE(actual.width(), 1200);
+        QCOMPARE((actual.cast(VIPS_FORMAT_INT) - expected.cast(VIPS_FORMAT_INT)).abs().max(), 0.0);
+    } else {
+        QCOMPARE(tool.exitStatus(), QProcess::CrashExit);
+        QVERIFY(!QFileInfo::exists(output));
+    }
+    QVERIFY2(leftovers(d).isEmpty(), qPrintable(leftovers(d).join(' ')));
+}
+
+void TestSips::namesTheOutputFormatsLimit_data() {
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<QString>("reason"); // empty where the picture fits
+    auto tooLarge = [](const char* name, int side, int width, int height) {
+        return QString("%1 cannot hold pictures wider or taller than %2 pixels, and this one is "
+                       "%3 x %4")
+            .arg(name)
+            .arg(side)
+            .arg(width)
+            .arg(height);
+    };
+    QTest::newRow("JPEG, too wide") << "jpeg" << 65501 << 2 << tooLarge("JPEG", 65500, 65501, 2);
+    QTest::newRow("JPEG, as wide as it goes") << "jpeg" << 65500 << 2 << QString();
+    QTest::newRow("GIF, too tall") << "gif" << 2 << 65536 << tooLarge("GIF", 65535, 2, 65536);
+    QTest::newRow("GIF, as tall as it goes") << "gif" << 2 << 65535 << QString();
+    QTest::newRow("TGA, too wide") << "tga" << 65536 << 2 << tooLarge("TGA", 65535, 65536, 2);
+    QTest::newRow("TGA, as wide as it goes") << "tga" << 65535 << 2 << QString();
+    QTest::newRow("PSD, too tall") << "psd" << 2 << 30001 << tooLarge("PSD", 30000, 2, 30001);
+    QTest::newRow("PSD, as tall as it goes") << "psd" << 2 << 30000 << QString();
+    QTest::newRow("PNG, wider than all of them") << "png" << 70000 << 2 << QString();
+}
+
+void TestSips::namesTheOutputFormatsLimit() {
+    QFETCH(QString, format);
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(QString, reason);
+    const QString d = freshFolder("limits");
+    QVERIFY(!d.isEmpty());
+    const QString input = d + "/source.png";
+    const QString output = d + "/out." + format;
+    QByteArray png;
+    {
+        VipsBlob* blob = (VImage::black(width, height) + 40)
+                             .cast(VIPS_FORMAT_UCHAR)
+                             .pngsave_buffer(VImage::option()->set("compression", 9));
+        size_t size = 0;
+        const void* data = vips_blob_get(blob, &size);
+        png = QByteArray(static_cast<const char*>(data), qsizetype(size));
+        vips_area_unref(VIPS_AREA(blob));
+    }
+    // Where the picture is too large its pixel data is cut short: only a check made from the
+    // header, before any decoding, names the real cause.
+    QVERIFY(writeBytes(input, reason.isEmpty() ? png : png.left(png.size() - 20)));
+
+    Run run = runTool({"-s", "format", format, input, "-o", output});
+    QVERIFY(leftovers(d).isEmpty());
+    if (reason.isEmpty() && (format == "tga" || format == "psd")) {
+        // ImageMagick's policy refuses pictures this large, so their headers are read here.
+        QVERIFY2(run.status == 0, qPrintable(run.errorLines.join('\n')));
+        const QByteArray file = bytesOf(output);
+        auto at = [&](int offset) { return int(quint8(file[offset])); };
+        if (format == "tga") {
+            QCOMPARE(at(12) | at(13) << 8, width);
+            QCOMPARE(at(14) | at(15) << 8, height);
+        } else {
+            QCOMPARE(at(16) << 8 | at(17), height);
+            QCOMPARE(at(20) << 8 | at(21), width);
+        }
+        QVERIFY(file.size() >= width * height);
+    } else if (reason.isEmpty()) {
+        QVERIFY2(run.status == 0, qPrintable(run.errorLines.join('\n')));
+        const VImage out = readBack(output, format, 72).image;
+        QCOMPARE(out.width(), width);
+        QCOMPARE(out.height(), height);
+        QCOMPARE(out[0].max(), 40.0);
+    } else {
+        QCOMPARE(run.status, 1);
+        QCOMPARE(run.errorLines, QStringList("Error: " + reason + ": " + input));
+        QVERIFY(!QFileInfo::exists(output));
+    }
+}
+
+void TestSips::showsPngGammaAsMeant_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QByteArray>("chunks"); // put after the header chunk
+    QTest::addColumn<double>("gamma");      // the file's, or 0 where the samples are sRGB
+    QTest::addColumn<QString>("format");
+    const QByteArray linear = pngChunk("gAMA", bigEndianBytes(100000));
+    QTest::newRow("gamma 1.0 to PNG") << "rgb" << linear << 1.0 << "png";
+    QTest::newRow("gamma 1.0 to TIFF") << "rgb" << linear << 1.0 << "tiff";
+    QTest::newRow("gamma 1.0 to TGA") << "rgb" << linear << 1.0 << "tga";
+    QTest::newRow("gamma 1.0, grey and alpha") << "grey-alpha" << linear << 1.0 << "png";
+    QTest::newRow("gamma 1.0, 16 bits") << "16-bit" << linear << 1.0 << "png";
+    QTest::newRow("gamma 0.8") << "rgb" << pngChunk("gAMA", bigEndianBytes(80000)) << 0.8 << "png";
+    QTest::newRow("sRGB's gamma") << "rgb" << pngChunk("gAMA", bigEndianBytes(45455)) << 0.0
+                                  << "png";
+    QTest::newRow("an sRGB chunk overrules gAMA")
+        << "rgb" << pngChunk("sRGB", QByteArray(1, '\0')) + linear << 0.0 << "png";
+}
+
+void TestSips::showsPngGammaAsMeant() {
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, chunks);
+    QFETCH(double, gamma);
+    QFETCH(QString, format);
+    const QString d = dir_.path() + "/gamma";
+    QVERIFY(QDir().mkpath(d));
+    QByteArray png = bytesOf(source(kind));
+    const int afterHeader = 8 + 25;
+    png.insert(afterHeader, chunks);
+    const QString input = d + "/" + QTest::currentDataTag() + ".png";
+    QVERIFY(writeBytes(input, png));
+    const QString output = input + "." + format;
+    QFile::remove(output);
+
+    Run run = runTool({"-s", "format", format, input, "-o", output});
+    QVERIFY2(run.status == 0, qPrintable(run.errorLines.join('\n')));
+
+    // The stored samples, each as light (sample to the power 1 / gamma) encoded for sRGB.
+    const VImage stored = VImage::new_from_file(source(kind).toUtf8().constData());
+    const bool sixteenBit = stored.format() == VIPS_FORMAT_USHORT;
+    const int full = sixteenBit ? 65535 : 255;
+    std::vector<double> table(size_t(full) + 1);
+    for (int i = 0; i <= full; ++i)
+        table[size_t(i)] =
+            gamma > 0 ? std::round(srgbEncoded(std::pow(double(i) / full, 1 / gamma)) * full) : i;
+    const VImage lut = VImage::new_from_memory(table.data(), table.size() * sizeof(double),
+                                               full + 1, 1, 1, VIPS_FORMAT_DOUBLE);
+    const int colours = stored.has_alpha() ? stored.bands() - 1 : stored.bands();
+    VImage expected = stored.extract_band(0, VImage::option()->set("n", colours)).maplut(lut);
+    if (stored.has_alpha())
+        expected = expected.bandjoin(stored[colours]);
+
+    const VImage actual = readBack(output, format, 72).image;
+    QCOMPARE(actual.format(), stored.format());
+    QCOMPARE(actual.bands(), expected.bands());
+    const double largest =
+        (actual.cast(VIPS_FORMAT_INT) - expected.cast(VIPS_FORMAT_INT)).abs().max();
+    QVERIFY2(largest <= 1, qPrintable(QString("largest difference %1").arg(largest)));
+}
+
+void TestSips::readsGreyTargas_data() {
+    QTest::addColumn<int>("type");       // 3 uncompressed, 11 run-length encoded
+    QTest::addColumn<int>("descriptor"); // alpha bits and where the first stored pixel goes
+    QTest::newRow("bottom-up") << 3 << 0x08;
+    QTest::newRow("top-down") << 3 << 0x28;
+    QTest::newRow("top-down, right to left") << 3 << 0x38;
+    QTest::newRow("bottom-up, run-length encoded") << 11 << 0x08;
+    QTest::newRow("top-down, run-length encoded") << 11 << 0x28;
+}
+
+void TestSips::readsGreyTargas() {
+    QFETCH(int, type);
+    QFETCH(int, descriptor);
+    const int width = 13, height = 7;
+    // Grey in runs of three across the rows, alpha by row.
+    auto greyAt = [](int x, int y) { return char((x / 3 * 40 + y * 11) % 256); };
+    auto alphaAt = [](int, int y) { return char(y * 40); };
+
+    QByteArray stored;
+    for (int row = 0; row < height; ++row) {
+        const int y = descriptor & 0x20 ? row : height - 1 - row;
+        for (int column = 0; column < width; ++column) {
+            const int x = descriptor & 0x10 ? width - 1 - column : column;
+            stored += greyAt(x, y);
+            stored += alphaAt(x, y);
+        }
+    }
+    QByteArray data;
+    if (type == 11) {
+        // Repeated pixels as run packets, the others as raw packets; runs go across rows.
+        for (int at = 0; at < stored.size();) {
+            int run = 1;
+            while (at + 2 * run < stored.size() && run < 128 &&
+                   stored.mid(at + 2 * run, 2) == stored.mid(at, 2))
+                ++run;
+            if (run > 1) {
+                data += char(0x80 | (run - 1));
+                data += stored.mid(at, 2);
+            } else {
+                data += char(0);
+                data += stored.mid(at, 2);
+            }
+            at += 2 * run;
+        }
+    } else {
+        data = stored;
+    }
+    QByteArray header(18, '\0');
+    header[2] = char(type);
+    header[12] = char(width);
+    header[14] = char(height);
+    header[16] = 16;
+    header[17] = char(descriptor);
+
+    const QString d = dir_.path() + "/targa";
+    QVERIFY(QDir().mkpath(d));
+    const QString input = d + "/" + QTest::currentDataTag() + ".tga";
+    QVERIFY(writeBytes(input, header + data));
+    const QString output = input + ".png";
+    QFile::remove(output);
+    Run run = runTool({"-s", "format", "png", input, "-o", output});
+    QVERIFY2(run.status == 0, qPrintable(run.errorLines.join('\n')));
+
+    const VImage actual = VImage::new_from_file(output.toUtf8().constData());
+    QCOMPARE(actual.width(), width);
+    QCOMPARE(actual.height(), height);
+    QCOMPARE(actual.bands(), 2);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const std::vector<double> pixel = actual.getpoint(x, y);
+            QCOMPARE(pixel[0], double(quint8(greyAt(x, y))));
+            QCOMPARE(pixel[1], double(quint8(alphaAt(x, y))));
+        }
+    }
+}
+
+void TestSips::readsWhatOnlyImageMagickReads() {
+    const QString d = dir_.path() + "/magick";
+    QVERIFY(QDir().mkpath(d));
+    const QString input = d + "/float64.tif";
+    const VImage xy = VImage::xyz(40, 30);
+    const VImage shade =
+        VImage::bandjoin(std::vector<VImage>{xy[0] / 39.0, xy[1] / 29.0, xy[0] * 0 + 0.5})
+            .cast(VIPS_FORMAT_DOUBLE)
+            .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+    shade.tiffsave(input.toUtf8().constData());
+    // libvips's own TIFF loader refuses 64-bit floating-point samples.
+    QVERIFY_THROWS_EXCEPTION(vips::VError,
+                             VImage::tiffload(input.toUtf8().constData()).copy_memory());
+    vips_error_clear();
+
+    const QString output = d + "/float64.png";
+    Run run = runTool({"-s", "format", "png", input, "-o", output});
+    QVERIFY2(run.status == 0, qPrintable(run.errorLines.join('\n')));
+    VImage actual = VImage::new_from_file(output.toUtf8().constData());
+    if (actual.format() == VIPS_FORMAT_USHORT)
+        actual = actual.cast(VIPS_FORMAT_UCHAR, VImage::option()->set("shift", true));
+    const VImage expected = (shade * 255).rint();
+    QCOMPARE(actual.width(), 40);
+    QCOMPARE(actual.bands(), 3);
+    QVERIFY((actual.cast(VIPS_FORMAT_INT) - expected.cast(VIPS_FORMAT_INT)).abs().max() <= 1);
 }
 
 QTEST_GUILESS_MAIN(TestSips)

@@ -6,12 +6,15 @@
 #include "modules.h"
 #include "output_file.h"
 #include "pdf.h"
+#include "readers.h"
 #include "writers.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +57,37 @@ void checkReadableFile(const std::string& path) {
     if (fd < 0)
         throw Failure(std::string("cannot open this file (") + std::strerror(errno) + ")", path);
     close(fd);
+}
+
+// libvips's own words for what went wrong, on one line: its last message, without the name
+// of the part of libvips that gave it.
+std::string libvipsReason(std::string message) {
+    while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back())))
+        message.pop_back();
+    message.erase(0, message.rfind('\n') + 1);
+    auto colon = message.find(": ");
+    if (colon != std::string::npos && message.find(' ') > colon)
+        message.erase(0, colon + 2);
+    return message;
+}
+
+bool readThroughImageMagick(const std::string& path, const char* refused, VipsAccess access,
+                            VImage& image) {
+    // Only pictures stored as pixels: ImageMagick's own SVG and PDF readers would bypass
+    // what libvips's are set up to refuse.
+    for (const char* kind : {"Magick", "Svg", "Pdf"})
+        if (std::strstr(refused, kind))
+            return false;
+    loadOptionalModules();
+    if (vips_type_find("VipsOperation", "magickload") == 0)
+        return false;
+    try {
+        image = loadFile(path, "magickload", access);
+        return true;
+    } catch (const VError&) {
+        vips_error_clear();
+        return false;
+    }
 }
 
 int orientationOf(const VImage& image) {
@@ -172,10 +206,38 @@ void save(const SourceImage& source, const OutputFormat& format, const Quality& 
     }
 }
 
+// What the rest of the conversion needs to know of a loaded picture.
+SourceImage described(const std::string& path, const VImage& image) {
+    SourceImage source;
+    source.path = path;
+    source.image = image;
+    const char* nickname = nullptr;
+    if (source.image.get_typeof(VIPS_META_LOADER) != 0)
+        nickname = source.image.get_string(VIPS_META_LOADER);
+    source.loader = nickname ? nickname : "";
+    checkPixelCount(source.image.width(), source.image.height(), path);
+    source.orientation = orientationOf(source.image);
+    bool turned = source.orientation >= 5;
+    source.shownWidth = turned ? source.image.height() : source.image.width();
+    source.shownHeight = turned ? source.image.width() : source.image.height();
+    return source;
+}
+
 } // namespace
+
+void checkPixelCount(int width, int height, const std::string& path) {
+    if (std::uint64_t(width) * std::uint64_t(height) > kMaxPixels)
+        throw Failure("the image is too large to convert safely (" + std::to_string(width) + " x " +
+                          std::to_string(height) + " pixels)",
+                      path);
+}
+
+std::string formatWord(const SourceImage& source);
 
 SourceImage openSource(const std::string& path, VipsAccess access) {
     checkReadableFile(path);
+    if (std::optional<VImage> tga = readGreyTga(path))
+        return described(path, *tga);
     const char* loader = findLoader(path);
     if (!loader && loadOptionalModules()) {
         // BMP, PSD, PDF, HEIC and the like are read by modules that are loaded on demand.
@@ -186,30 +248,20 @@ SourceImage openSource(const std::string& path, VipsAccess access) {
         vips_error_clear();
         throw Failure("cannot read this file as an image", path);
     }
-    SourceImage source;
-    source.path = path;
+    VImage image;
     try {
-        source.image = loadFile(path, loader, access);
-    } catch (const VError&) {
-        // The first bytes were recognised, so the rest of the file is what is wrong.
+        image = loadFile(path, loader, access);
+    } catch (const VError& error) {
+        std::string reason = libvipsReason(error.what());
         vips_error_clear();
-        throw Failure("the image data is damaged or cut short", path);
+        // The first bytes were recognised, so the rest of the file is what is wrong, unless
+        // ImageMagick reads what libvips's own loader refuses (64-bit floating-point TIFF).
+        if (!readThroughImageMagick(path, loader, access, image))
+            throw Failure("the image data is damaged or cut short (" + reason + ")", path);
     }
-    const char* nickname = nullptr;
-    if (source.image.get_typeof(VIPS_META_LOADER) != 0)
-        nickname = source.image.get_string(VIPS_META_LOADER);
-    source.loader = nickname ? nickname : "";
-    std::uint64_t pixels =
-        std::uint64_t(source.image.width()) * std::uint64_t(source.image.height());
-    if (pixels > kMaxPixels)
-        throw Failure("the image is too large to convert safely (" +
-                          std::to_string(source.image.width()) + " x " +
-                          std::to_string(source.image.height()) + " pixels)",
-                      path);
-    source.orientation = orientationOf(source.image);
-    bool turned = source.orientation >= 5;
-    source.shownWidth = turned ? source.image.height() : source.image.width();
-    source.shownHeight = turned ? source.image.width() : source.image.height();
+    SourceImage source = described(path, image);
+    if (formatWord(source) == "png")
+        source.image = withPngGamma(source.image, path);
     return source;
 }
 
@@ -314,8 +366,15 @@ void convertFile(const std::string& source, const std::string& target, const Out
     if (stat(source.c_str(), &sourceInfo) == 0 && stat(target.c_str(), &targetInfo) == 0 &&
         sourceInfo.st_dev == targetInfo.st_dev && sourceInfo.st_ino == targetInfo.st_ino)
         throw Failure("the output would overwrite the source", target);
+    struct stat existing;
+    if (lstat(target.c_str(), &existing) == 0)
+        throw NameTaken(target);
 
     SourceImage image = openToConvert(source);
+    // From the header, before a single pixel is decoded.
+    std::string tooLarge = sizeProblem(format, image.shownWidth, image.shownHeight);
+    if (!tooLarge.empty())
+        throw Failure(tooLarge, source);
     checkIntact(image);
     OutputFile out(target);
     try {
@@ -325,7 +384,8 @@ void convertFile(const std::string& source, const std::string& target, const Out
         vips_error_clear();
         if (isWriteError(message) && decodesWhole(image))
             throw Failure(writeProblem(writeErrorIn(message)), target);
-        throw Failure("the image data is damaged or cut short", source);
+        throw Failure("the image data is damaged or cut short (" + libvipsReason(message) + ")",
+                      source);
     }
     checkFullyRead(image);
     out.commit();

@@ -13,6 +13,9 @@ namespace sips {
 // decompression bomb and refused from its header, before any pixel is decoded.
 constexpr std::uint64_t kMaxPixels = std::uint64_t(1) << 28;
 
+// Refuses a picture over kMaxPixels, from the size its header gives.
+void checkPixelCount(int width, int height, const std::string& path);
+
 struct SourceImage {
     std::string path;
     vips::VImage image; // the first page or frame, as stored

@@ -17,4 +17,12 @@ private:
     std::string path_;
 };
 
+// Something had the output's name, when the conversion began or by the time its output was
+// complete; nothing was replaced. The tool's caller can take another name and run again.
+class NameTaken : public Failure {
+public:
+    explicit NameTaken(std::string path)
+        : Failure("a file of this name already exists", std::move(path)) {}
+};
+
 } // namespace sips

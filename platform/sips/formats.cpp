@@ -23,6 +23,22 @@ const std::array<OutputFormat, 10> kFormats{{
 }};
 // clang-format on
 
+struct SideLimit {
+    Writer writer;
+    const char* name;
+    int side;
+};
+
+// The widest and tallest picture each format can hold: libjpeg's limit, the 16-bit sides of
+// GIF and TGA, PSD's below its large-document variant. BMP's 4 GB, PNG's, TIFF's and JPEG
+// 2000's limits lie beyond the pixels any source may have.
+constexpr SideLimit kSideLimits[] = {
+    {Writer::Jpeg, "JPEG", 65500},
+    {Writer::Gif, "GIF", 65535},
+    {Writer::Tga, "TGA", 65535},
+    {Writer::Psd, "PSD", 30000},
+};
+
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
@@ -54,6 +70,16 @@ std::string formatList() {
         list += "\n";
     }
     return list;
+}
+
+std::string sizeProblem(const OutputFormat& format, int width, int height) {
+    for (const SideLimit& limit : kSideLimits) {
+        if (limit.writer == format.writer && (width > limit.side || height > limit.side))
+            return std::string(limit.name) + " cannot hold pictures wider or taller than " +
+                   std::to_string(limit.side) + " pixels, and this one is " +
+                   std::to_string(width) + " x " + std::to_string(height);
+    }
+    return {};
 }
 
 bool parseQuality(std::string_view word, Quality& quality) {

@@ -25,6 +25,9 @@ const OutputFormat* findFormat(std::string_view word);
 // One line per output format, for --formats.
 std::string formatList();
 
+// Why `format` cannot hold a picture of this size, in plain words; empty when it can.
+std::string sizeProblem(const OutputFormat& format, int width, int height);
+
 // How hard to compress: a quality from 1 to 100 for the lossy formats; `best` also asks
 // for no chroma subsampling in JPEG and lossless JPEG 2000.
 struct Quality {

@@ -21,7 +21,10 @@ const char* const kUsage =
     "      --formats                           list the output formats\n"
     "      --help                              show this text\n"
     "\n"
-    "Every output is written completely or not at all; the source is never rewritten.\n";
+    "Every output is written completely or not at all, never over an existing file; the\n"
+    "source is never rewritten.\n";
+
+const char* const kUsagePointer = "Try 'sips --help' for more information.\n";
 
 namespace {
 

@@ -28,5 +28,7 @@ struct ParseResult {
 ParseResult parseArguments(const std::vector<std::string>& args);
 
 extern const char* const kUsage;
+// The one line after a usage error, instead of the whole usage.
+extern const char* const kUsagePointer;
 
 } // namespace sips

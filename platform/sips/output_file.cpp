@@ -2,10 +2,15 @@
 
 #include "failure.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,12 +20,38 @@ namespace {
 // The signal handler may only read a plain array, so the open temporary file's path is
 // mirrored here while it exists.
 char g_pendingTemp[4096];
+// Set while the temporary file is made and its path not yet mirrored: a signal then, in
+// any thread, is held back until the path is known, so that the file cannot outlive it.
+std::atomic<int> g_creatingTemp{0};
+std::atomic<int> g_heldSignal{0};
 
 void removePendingTemp(int signal) {
+    if (g_creatingTemp.load()) {
+        g_heldSignal.store(signal);
+        // The maker may have looked for a held signal just before this one was held.
+        if (g_creatingTemp.load())
+            return;
+    }
     if (g_pendingTemp[0])
         unlink(g_pendingTemp);
     std::signal(signal, SIG_DFL);
     std::raise(signal);
+}
+
+// The temporary file's name: the output's name, hidden and marked, cut short where the
+// whole would pass the folder's limit for one name. The cut falls between characters.
+std::string tempName(const std::string& folder, const std::string& name) {
+    static constexpr std::string_view kMark = ".sips-XXXXXX";
+    long limit = pathconf(folder.c_str(), _PC_NAME_MAX);
+    if (limit <= 0)
+        limit = NAME_MAX;
+    const size_t least = 1 + kMark.size();
+    size_t room = static_cast<size_t>(limit) > least ? static_cast<size_t>(limit) - least : 0;
+    size_t keep = std::min(name.size(), room);
+    while (keep > 0 && keep < name.size() &&
+           (static_cast<unsigned char>(name[keep]) & 0xc0) == 0x80)
+        --keep;
+    return "." + name.substr(0, keep) + std::string(kMark);
 }
 
 std::string folderOf(const std::string& path) {
@@ -66,25 +97,62 @@ std::string writeProblem(int error) {
 }
 
 void installInterruptCleanup() {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
-        std::signal(signal, removePendingTemp);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current;
+        // A signal ignored by whoever started the tool (nohup, a shell's background job)
+        // stays ignored: the tool is meant to run on through it.
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction cleanup = {};
+        cleanup.sa_handler = removePendingTemp;
+        // A held signal returns to the interrupted code, which must not see EINTR for it.
+        cleanup.sa_flags = SA_RESTART;
+        sigemptyset(&cleanup.sa_mask);
+        sigaction(signal, &cleanup, nullptr);
+    }
+}
+
+int moveWithoutReplacing(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    return linkWithoutReplacing(from, to);
+}
+
+int linkWithoutReplacing(const std::string& from, const std::string& to) {
+    // Where the file system has no exclusive rename (NFS, some FUSE file systems), a new
+    // hard link is just as unable to take an existing name.
+    if (link(from.c_str(), to.c_str()) != 0) {
+        // The folder took the temporary file, so a refusal here is the file system's lack
+        // of hard links.
+        return errno == EPERM || errno == EOPNOTSUPP ? ENOTSUP : errno;
+    }
+    unlink(from.c_str());
+    return 0;
 }
 
 OutputFile::OutputFile(std::string target) : target_(std::move(target)) {
-    std::string pattern = folderOf(target_) + "/." + nameOf(target_) + ".sips-XXXXXX";
+    const std::string folder = folderOf(target_);
+    std::string pattern = folder + "/" + tempName(folder, nameOf(target_));
     if (pattern.size() >= sizeof(g_pendingTemp))
         throw Failure("the output path is too long", target_);
+    g_creatingTemp.store(1);
     fd_ = mkostemp(pattern.data(), O_CLOEXEC);
+    const int error = errno;
+    if (fd_ >= 0)
+        std::memcpy(g_pendingTemp, pattern.c_str(), pattern.size() + 1);
+    g_creatingTemp.store(0);
+    if (int held = g_heldSignal.exchange(0))
+        removePendingTemp(held);
     if (fd_ < 0) {
-        int error = errno;
-        struct stat folder;
+        struct stat info;
         // Pseudo file systems such as /proc refuse new names with "no such file".
-        if (error == ENOENT && stat(folderOf(target_).c_str(), &folder) == 0)
+        if (error == ENOENT && stat(folder.c_str(), &info) == 0)
             throw Failure("this folder does not accept new files", target_);
         throw Failure(writeProblem(error), target_);
     }
     temp_ = pattern;
-    std::memcpy(g_pendingTemp, temp_.c_str(), temp_.size() + 1);
     // mkstemp creates the file private; the output gets the permissions of any new file.
     fchmod(fd_, 0666 & ~currentUmask());
 }
@@ -136,11 +204,15 @@ void OutputFile::closeDescriptor() {
 
 void OutputFile::commit() {
     closeDescriptor();
-    struct stat info;
-    if (stat(target_.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-        throw Failure("a folder of that name is in the way", target_);
-    if (rename(temp_.c_str(), target_.c_str()) != 0)
-        throw Failure(writeProblem(errno), target_);
+    int error = moveWithoutReplacing(temp_, target_);
+    if (error == EEXIST)
+        throw NameTaken(target_);
+    if (error == ENOTSUP)
+        throw Failure("this folder's file system cannot add the output without the risk of "
+                      "replacing a file",
+                      target_);
+    if (error != 0)
+        throw Failure(writeProblem(error), target_);
     committed_ = true;
     g_pendingTemp[0] = '\0';
 }

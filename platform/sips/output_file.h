@@ -6,11 +6,12 @@
 
 namespace sips {
 
-// A temporary file beside the output, hidden as ".NAME.sips-XXXXXX", that becomes the
-// output only through commit(): a failed or interrupted write never leaves a partial
-// file at the output path. Dropped without commit(), it is removed. A SIGINT, SIGTERM or
-// SIGHUP removes it too; after SIGKILL the hidden temporary file can be left behind, but
-// the output path is still untouched.
+// A temporary file beside the output, hidden as ".NAME.sips-XXXXXX" (NAME cut short when
+// the whole would be too long a name), that becomes the output only through commit(): a
+// failed or interrupted write never leaves a partial file at the output path, and nothing
+// that has the output's name by then is ever replaced. Dropped without commit(), it is
+// removed. A SIGINT, SIGTERM or SIGHUP removes it too; after SIGKILL the hidden temporary
+// file can be left behind, but the output path is still untouched.
 class OutputFile {
 public:
     explicit OutputFile(std::string target);
@@ -28,7 +29,8 @@ public:
     // made (bottom-up rows, one plane per channel). Throws Failure like write().
     void writeAt(std::uint64_t offset, const void* data, size_t size);
 
-    // Closes the temporary file and renames it onto the target.
+    // Closes the temporary file and gives it the target's name. Throws NameTaken when
+    // something, even a dangling symbolic link, already has that name.
     void commit();
 
 private:
@@ -40,8 +42,17 @@ private:
     bool committed_ = false;
 };
 
-// Removes the temporary file of an interrupted run on SIGINT, SIGTERM and SIGHUP.
+// Removes the temporary file of an interrupted run on SIGINT, SIGTERM and SIGHUP, each
+// unless the tool was started with it ignored.
 void installInterruptCleanup();
+
+// Renames `from` to `to` unless something, even a dangling symbolic link, has the name
+// `to`. Returns 0, or an errno value: EEXIST when the name is taken.
+int moveWithoutReplacing(const std::string& from, const std::string& to);
+
+// The same through a hard link, for file systems without an exclusive rename; ENOTSUP
+// where they have no hard links either.
+int linkWithoutReplacing(const std::string& from, const std::string& to);
 
 // A plain phrase for why writing failed, from an errno value.
 std::string writeProblem(int error);

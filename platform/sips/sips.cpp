@@ -46,22 +46,25 @@ bool describe(const std::string& path, const std::vector<std::string>& keys) {
     }
 }
 
-bool convert(const std::string& source, const Options& options) {
+enum class Outcome { Done, NameTaken, Failed };
+
+Outcome convert(const std::string& source, const Options& options) {
     try {
         std::string target = outputPathFor(source, options.out, *options.format);
         convertFile(source, target, *options.format, options.quality);
-        return true;
+        return Outcome::Done;
+    } catch (const NameTaken& taken) {
+        report(taken.what(), taken.path());
+        return Outcome::NameTaken;
     } catch (const Failure& failure) {
         report(failure.what(), failure.path());
-        return false;
     } catch (const vips::VError&) {
         vips_error_clear();
         report("cannot convert this image", source);
-        return false;
     } catch (const std::bad_alloc&) {
         report("not enough memory to convert this image", source);
-        return false;
     }
+    return Outcome::Failed;
 }
 
 void ignoreLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
@@ -76,10 +79,9 @@ bool isFolder(const std::string& path) {
 int run(int argc, char** argv) {
     ParseResult parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.ok) {
+        std::fprintf(stderr, "Error: %s\n", parsed.error.c_str());
         if (parsed.showUsage)
-            std::fprintf(stderr, "Error: %s\n%s", parsed.error.c_str(), kUsage);
-        else
-            std::fprintf(stderr, "Error: %s\n", parsed.error.c_str());
+            std::fputs(kUsagePointer, stderr);
         return 2;
     }
     const Options& options = parsed.options;
@@ -110,14 +112,21 @@ int run(int argc, char** argv) {
     vips_cache_set_max(0);
     installInterruptCleanup();
 
-    bool allDone = true;
+    bool anyFailed = false;
+    bool anyNameTaken = false;
     for (const std::string& source : options.sources) {
-        bool done = options.action == Action::GetProperties ? describe(source, options.properties)
-                                                            : convert(source, options);
-        allDone = allDone && done;
+        Outcome outcome =
+            options.action == Action::GetProperties
+                ? (describe(source, options.properties) ? Outcome::Done : Outcome::Failed)
+                : convert(source, options);
+        anyFailed = anyFailed || outcome == Outcome::Failed;
+        anyNameTaken = anyNameTaken || outcome == Outcome::NameTaken;
     }
     vips_shutdown();
-    return allDone ? 0 : 1;
+    if (anyFailed)
+        return 1;
+    // Only taken names: another name would do, which the caller can tell from the status.
+    return anyNameTaken ? 3 : 0;
 }
 
 } // namespace sips

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <vips/vips8>
+
+#include <optional>
+#include <string>
+
+namespace sips {
+
+// Reads what libvips's loaders get wrong or leave undone.
+
+// A grey-with-alpha Targa (16 bits a pixel, 8 of them alpha as its header says), uncompressed
+// or run-length encoded, which ImageMagick reads as one 16-bit grey sample. Nothing when the
+// file is not one; throws Failure when it is too large or damaged. The whole picture is
+// decoded here, after the header's size has passed the pixel limit.
+std::optional<vips::VImage> readGreyTga(const std::string& path);
+
+// The picture of a PNG as meant to be seen in sRGB: a gAMA chunk that says other than sRGB's
+// gamma (and no sRGB or iCCP chunk that overrules it) is applied to the colour samples.
+vips::VImage withPngGamma(const vips::VImage& image, const std::string& path);
+
+} // namespace sips
