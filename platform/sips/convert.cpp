@@ -174,7 +174,9 @@ void save(const SourceImage& source, const OutputFormat& format, const Quality& 
         writePsd(image, out);
         break;
     case Writer::Pdf:
-        writePdf(image, out);
+        // With alpha, the soft mask is a second stream read from a second pipeline.
+        writePdf(image, image.has_alpha() ? prepareFor(openToConvert(source.path), format) : image,
+                 out);
         break;
     }
 }
@@ -295,9 +297,6 @@ VImage prepareFor(const SourceImage& source, const OutputFormat& format) {
                                                    std::vector<double>{cmyk ? 0.0 : 255.0}))
                     .cast(VIPS_FORMAT_UCHAR);
     }
-
-    if (format.writer == Writer::Pdf && image.bands() < 3)
-        image = image.colourspace(VIPS_INTERPRETATION_sRGB);
     return image;
 }
 
