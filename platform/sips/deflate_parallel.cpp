@@ -144,4 +144,14 @@ void ParallelDeflate::emit(const Chunk& chunk) {
     adler_ = adler32_combine(adler_, chunk.adler, static_cast<z_off_t>(chunk.inputBytes));
 }
 
+std::vector<unsigned char> deflated(const void* data, size_t size) {
+    uLongf room = compressBound(static_cast<uLong>(size));
+    std::vector<unsigned char> packed(room);
+    if (compress2(packed.data(), &room, static_cast<const Bytef*>(data), static_cast<uLong>(size),
+                  Z_BEST_COMPRESSION) != Z_OK)
+        throw std::bad_alloc();
+    packed.resize(room);
+    return packed;
+}
+
 } // namespace sips

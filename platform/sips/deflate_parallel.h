@@ -60,4 +60,7 @@ private:
     std::unique_ptr<ThreadPool> pool_; // last: joined before the chunks it works on go
 };
 
+// A small block of data as one zlib stream, compressed as far as zlib goes: for profiles.
+std::vector<unsigned char> deflated(const void* data, size_t size);
+
 } // namespace sips

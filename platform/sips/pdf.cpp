@@ -321,16 +321,12 @@ void writePdf(const VImage& picture, const VImage& again, OutputFile& out) {
     if (profile) {
         size_t size = 0;
         const void* data = image.get_blob(VIPS_META_ICC_NAME, &size);
-        uLongf room = compressBound(static_cast<uLong>(size));
-        std::vector<unsigned char> packed(room);
-        if (compress2(packed.data(), &room, static_cast<const Bytef*>(data),
-                      static_cast<uLong>(size), Z_BEST_COMPRESSION) != Z_OK)
-            throw std::bad_alloc();
+        const std::vector<unsigned char> packed = deflated(data, size);
         pdf.begin(kProfile);
         pdf.write("<< /N " + std::to_string(colours) + " /Alternate " +
                   (colours == 1 ? "/DeviceGray" : "/DeviceRGB") + " /Filter /FlateDecode /Length " +
-                  std::to_string(room) + " >>\nstream\n");
-        pdf.write(packed.data(), room);
+                  std::to_string(packed.size()) + " >>\nstream\n");
+        pdf.write(packed.data(), packed.size());
         pdf.write("\nendstream\nendobj\n");
     }
 

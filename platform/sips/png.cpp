@@ -61,16 +61,6 @@ unsigned colourType(int bands) {
     }
 }
 
-std::vector<unsigned char> compressed(const void* data, size_t size) {
-    uLongf room = compressBound(static_cast<uLong>(size));
-    std::vector<unsigned char> packed(room);
-    if (compress2(packed.data(), &room, static_cast<const Bytef*>(data), static_cast<uLong>(size),
-                  Z_BEST_COMPRESSION) != Z_OK)
-        throw std::bad_alloc();
-    packed.resize(room);
-    return packed;
-}
-
 // The picture is written turned as it is shown, so an EXIF orientation must now say so: it
 // is set to 1 in the first IFD, where the tag lives.
 void markUpright(std::vector<unsigned char>& tiff) {
@@ -104,7 +94,7 @@ void writeMetadata(const VImage& image, ChunkWriter& chunks) {
         Bytes iccp;
         iccp.text("icc", 4); // the profile's name, with its closing NUL
         iccp.u8(0);          // deflate
-        std::vector<unsigned char> packed = compressed(profile, size);
+        std::vector<unsigned char> packed = deflated(profile, size);
         iccp.text(reinterpret_cast<const char*>(packed.data()), packed.size());
         chunks.write("iCCP", iccp);
     }
