@@ -113,7 +113,8 @@ void ParallelDeflate::submit(bool last) {
     if (!last)
         filling_->input.reserve(chunkBytes_);
 
-    if (!pool_) {
+    // A stream that fits in one chunk, as a small picture's does, starts no thread.
+    if (!pool_ || (last && pending_.empty())) {
         chunk->deflateAll(level_, strategy_);
         emit(*chunk);
         return;

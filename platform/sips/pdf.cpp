@@ -24,9 +24,9 @@ namespace {
 constexpr int kLevel = 6;
 // Acrobat's and most readers' largest page side, in (user) units.
 constexpr double kLargestPageSide = 14400;
-// Poppler leaves an image blank when it is much larger than this a side (cairo's surfaces stop
-// at 32,767 pixels, and poppler fails on tall images well before that); a larger picture is
-// stored as several images side by side.
+// Poppler draws images through cairo, whose surfaces stop at 32,767 pixels a side; it left an
+// image of 32,767 rows blank here but draws this many. A larger picture is stored as several
+// images side by side.
 constexpr int kLargestImageSide = 16384;
 // Where the picture is cut into columns, the compressed rows of one band of tiles are held
 // until the band is complete: about this many bytes of samples.
