@@ -161,6 +161,14 @@ bool showsTransparency(const VImage& image) {
            image[image.bands() - 1].min() < (image.format() == VIPS_FORMAT_USHORT ? 65535 : 255);
 }
 
+// Writes a test picture into `folder`, made if need be; its path.
+QString saved(const QString& folder, const QString& name, const VImage& image) {
+    QDir().mkpath(folder);
+    const QString path = folder + "/" + name;
+    image.write_to_file(path.toUtf8().constData());
+    return path;
+}
+
 // A smooth picture with noise over it, so that every row filter and long and short matches
 // all occur; 8 or 16 bits.
 VImage noisyPicture(int width, int height, bool sixteenBit) {
@@ -639,11 +647,8 @@ void TestSips::writesPngsThatDecodeExactly_data() {
     QTest::addColumn<QString>("path");
     QTest::addColumn<int>("threads");
     const QString d = dir_.path() + "/png";
-    QDir().mkpath(d);
     auto save = [&](const QString& name, const VImage& image) {
-        const QString path = d + "/" + name + ".png";
-        image.write_to_file(path.toUtf8().constData());
-        return path;
+        return saved(d, name + ".png", image);
     };
     // Sizes that are multiples of nothing, so that the stream's chunks end inside rows and
     // pixels; one row and one column long enough to be cut into chunks, within the 16,000
@@ -708,11 +713,8 @@ void TestSips::writesPdfsThatReadBackExactly_data() {
     QTest::addColumn<int>("threads");
     QTest::addColumn<double>("dpi");
     const QString d = dir_.path() + "/pdf";
-    QDir().mkpath(d);
     auto save = [&](const QString& name, const VImage& image) {
-        const QString path = d + "/" + name + ".tif";
-        image.write_to_file(path.toUtf8().constData());
-        return path;
+        return saved(d, name + ".tif", image);
     };
     const VImage rgb = noisyPicture(301, 203, false);
     struct Row {
