@@ -6,6 +6,7 @@
 #
 #   bench/sips-vs-tools.sh            # RUNS=3 by default; RUNS=1 for a quick look
 #   FORMATS="gif png" bench/sips-vs-tools.sh   # only these formats' rows
+#   SIPS_THREADS=1 bench/sips-vs-tools.sh      # our tool's PNG and PDF writers on one core
 #
 # Prints, per input, format and tool: median wall time, ratio to our tool, peak memory
 # (max RSS), output size and, for lossy formats, PSNR against the source.

@@ -319,6 +319,60 @@ double srgbEncoded(double light) {
     return light <= 0.0031308 ? light * 12.92 : 1.055 * std::pow(light, 1 / 2.4) - 0.055;
 }
 
+// Writes a test picture into `folder`, made if need be; its path.
+QString saved(const QString& folder, const QString& name, const VImage& image) {
+    QDir().mkpath(folder);
+    const QString path = folder + "/" + name;
+    image.write_to_file(path.toUtf8().constData());
+    return path;
+}
+
+// A smooth picture with noise over it, so that every row filter and long and short matches
+// all occur; 8 or 16 bits.
+VImage noisyPicture(int width, int height, bool sixteenBit) {
+    VImage noisy = picture(width, height) +
+                   VImage::gaussnoise(width, height, VImage::option()->set("sigma", 20));
+    if (!sixteenBit)
+        return noisy.cast(VIPS_FORMAT_UCHAR)
+            .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+    return (noisy.cast(VIPS_FORMAT_UCHAR).cast(VIPS_FORMAT_USHORT) * 257 +
+            (VImage::xyz(width, height)[0] + VImage::xyz(width, height)[1]) % 251)
+        .cast(VIPS_FORMAT_USHORT)
+        .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_RGB16));
+}
+
+// The largest difference between two decoded pictures of the same layout.
+double largestDifference(const VImage& a, const VImage& b) {
+    return (a.cast(VIPS_FORMAT_INT) - b.cast(VIPS_FORMAT_INT)).abs().max();
+}
+
+// Runs Ghostscript on a PDF at a resolution; the page as PNG, or an empty path.
+QString renderWithGhostscript(const QString& pdf, const QString& device, double dpi) {
+    const QString png = pdf + "." + device + ".png";
+    QProcess gs;
+    gs.start("gs", {"-q", "-dSAFER", "-dNOPAUSE", "-dBATCH", "-sDEVICE=" + device,
+                    "-r" + QString::number(dpi), "-sOutputFile=" + png, pdf});
+    if (!gs.waitForFinished(300000) || gs.exitCode() != 0)
+        return QString();
+    return png;
+}
+
+// The decompressed data of object `number`'s stream in a PDF whose streams are Flate.
+QByteArray streamOf(const QByteArray& pdf, int number) {
+    const qsizetype object = pdf.indexOf("\n" + QByteArray::number(number) + " 0 obj");
+    const qsizetype start = pdf.indexOf("stream\n", object) + 7;
+    const qsizetype end = pdf.indexOf("\nendstream", start);
+    if (object < 0 || start < 7 || end < 0)
+        return {};
+    QByteArray data(1 << 20, '\0');
+    uLongf size = data.size();
+    if (uncompress(reinterpret_cast<Bytef*>(data.data()), &size,
+                   reinterpret_cast<const Bytef*>(pdf.constData() + start), end - start) != Z_OK)
+        return {};
+    data.resize(qsizetype(size));
+    return data;
+}
+
 } // namespace
 
 class TestSips : public QObject {
@@ -342,6 +396,10 @@ private Q_SLOTS:
     void leavesNothingWhenWritingFails();
     void writesGifsThatDecodeAsMeant_data();
     void writesGifsThatDecodeAsMeant();
+    void writesPngsThatDecodeExactly_data();
+    void writesPngsThatDecodeExactly();
+    void writesPdfsThatReadBackExactly_data();
+    void writesPdfsThatReadBackExactly();
     void writesIntoAFolderUnderTheSourceName();
     void reportsProperties_data();
     void reportsProperties();
@@ -1091,6 +1149,179 @@ void TestSips::writesGifsThatDecodeAsMeant() {
     const VImage disagreement =
         (decoded[0].cast(VIPS_FORMAT_INT) - decoded[1].cast(VIPS_FORMAT_INT)).abs();
     QCOMPARE(disagreement.max(), 0.0);
+}
+
+void TestSips::writesPngsThatDecodeExactly_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("threads");
+    const QString d = dir_.path() + "/png";
+    auto save = [&](const QString& name, const VImage& image) {
+        return saved(d, name + ".png", image);
+    };
+    // Sizes that are multiples of nothing, so that the stream's chunks end inside rows and
+    // pixels; one row and one column long enough to be cut into chunks, within the 16,000
+    // pixels a side that Debian's ImageMagick policy allows.
+    const VImage grey = noisyPicture(777, 505, false)[1].copy(
+        VImage::option()->set("interpretation", VIPS_INTERPRETATION_B_W));
+    const VImage deep = noisyPicture(613, 411, true);
+    const QList<QPair<QString, QString>> sources{
+        {"noise", save("noise", noisyPicture(1237, 1031, false))},
+        {"one row, 16-bit", save("row", noisyPicture(15991, 1, true))},
+        {"one column, 16-bit", save("column", noisyPicture(1, 15991, true))},
+        {"16-bit with alpha",
+         save("deep-alpha",
+              deep.bandjoin(
+                  (withAlphaSteps(grey.crop(0, 0, 613, 411))[1].cast(VIPS_FORMAT_USHORT) * 257)
+                      .cast(VIPS_FORMAT_USHORT)))},
+        {"grey with alpha", save("grey-alpha", withAlphaSteps(grey))},
+        {"16-bit grey", save("deep-grey", deep[0].copy(VImage::option()->set(
+                                              "interpretation", VIPS_INTERPRETATION_GREY16)))},
+        {"one pixel", save("pixel", picture(1, 1))},
+    };
+    const QString palette = d + "/palette.png";
+    noisyPicture(501, 333, false)
+        .pngsave(palette.toUtf8().constData(), VImage::option()->set("palette", true));
+    for (const auto& [name, path] : sources + QList<QPair<QString, QString>>{{"palette", palette}})
+        for (int threads : {1, 2, 3, 7})
+            QTest::addRow("%s, %d threads", qPrintable(name), threads) << path << threads;
+}
+
+void TestSips::writesPngsThatDecodeExactly() {
+    QFETCH(QString, path);
+    QFETCH(int, threads);
+    const QString output = path + "." + QString::number(threads) + ".png";
+    Run run = runTool({"-s", "format", "png", "-s", "formatOptions", "best", path, "-o", output},
+                      "export SIPS_THREADS=" + QString::number(threads));
+    QVERIFY2(run.status == 0, qPrintable(run.errorLines.join('\n')));
+
+    QProcess check;
+    check.start("pngcheck", {output});
+    QVERIFY(check.waitForFinished(60000));
+    QVERIFY2(check.exitCode() == 0, check.readAllStandardOutput().constData());
+
+    const QByteArray file = output.toUtf8();
+    const VImage expected = VImage::new_from_file(path.toUtf8().constData());
+    try {
+        // libspng and ImageMagick's libpng both check every CRC and the zlib checksum.
+        for (const VImage& actual : {VImage::pngload(file.constData()).copy_memory(),
+                                     VImage::magickload(file.constData()).copy_memory()}) {
+            QCOMPARE(actual.width(), expected.width());
+            QCOMPARE(actual.height(), expected.height());
+            QCOMPARE(actual.bands(), expected.bands());
+            QCOMPARE(actual.format(), expected.format());
+            QCOMPARE(largestDifference(actual, expected), 0.0);
+        }
+    } catch (const vips::VError& error) {
+        QFAIL(error.what());
+    }
+}
+
+void TestSips::writesPdfsThatReadBackExactly_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("threads");
+    QTest::addColumn<double>("dpi");
+    const QString d = dir_.path() + "/pdf";
+    auto save = [&](const QString& name, const VImage& image) {
+        return saved(d, name + ".tif", image);
+    };
+    const VImage rgb = noisyPicture(301, 203, false);
+    struct Row {
+        const char* name;
+        QString path;
+        double dpi;
+    };
+    const QList<Row> rows{
+        // Wider than any page a reader takes at 72 dpi, and than one image poppler draws.
+        {"40000 x 100", save("wide", noisyPicture(40000, 100, false)), 72},
+        {"100 x 40000", save("tall", noisyPicture(100, 40000, false)), 72},
+        {"16-bit", save("deep", noisyPicture(301, 203, true)), 72},
+        {"grey",
+         save("grey",
+              rgb[2].copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_B_W))),
+         72},
+        {"alpha", save("alpha", withAlphaSteps(rgb)), 72},
+        {"wide-gamut profile",
+         save("p3", rgb.icc_transform("p3", VImage::option()->set("input_profile", "srgb"))), 72},
+        {"300 dpi",
+         save("print",
+              rgb.copy(VImage::option()->set("xres", 300 / 25.4)->set("yres", 300 / 25.4))),
+         300},
+    };
+    for (const Row& row : rows)
+        for (int threads : {1, 2, 3, 7})
+            QTest::addRow("%s, %d threads", row.name, threads) << row.path << threads << row.dpi;
+}
+
+void TestSips::writesPdfsThatReadBackExactly() {
+    QFETCH(QString, path);
+    QFETCH(int, threads);
+    QFETCH(double, dpi);
+    const QString output = path + "." + QString::number(threads) + ".pdf";
+    Run run = runTool({"-s", "format", "pdf", "-s", "formatOptions", "best", path, "-o", output},
+                      "export SIPS_THREADS=" + QString::number(threads));
+    QVERIFY2(run.status == 0, qPrintable(run.errorLines.join('\n')));
+    QFile file(output);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray pdf = file.readAll();
+
+    const VImage source = VImage::new_from_file(path.toUtf8().constData());
+    const bool sixteenBit = source.format() == VIPS_FORMAT_USHORT;
+    const bool grey = source.bands() == 1;
+    QVERIFY(pdf.contains(sixteenBit ? "/BitsPerComponent 16" : "/BitsPerComponent 8"));
+    QCOMPARE(pdf.contains("/SMask"), source.has_alpha());
+    if (source.get_typeof("icc-profile-data") != 0) {
+        // The profile is carried byte for byte.
+        const qsizetype at = pdf.indexOf("/ICCBased ");
+        QVERIFY(at >= 0);
+        size_t size = 0;
+        const void* profile = source.get_blob("icc-profile-data", &size);
+        QCOMPARE(streamOf(pdf, pdf.mid(at + 10, 8).split(' ')[0].toInt()),
+                 QByteArray(static_cast<const char*>(profile), qsizetype(size)));
+    } else {
+        QVERIFY(pdf.contains(grey ? "/ColorSpace /DeviceGray" : "/ColorSpace /DeviceRGB"));
+    }
+
+    // What shows on a white page, at 8 or 16 bits.
+    VImage expected = colourOnWhite(source);
+    if (source.get_typeof("icc-profile-data") != 0)
+        expected = comparable(source, false);
+    // Past 14,400 points a side, the page is drawn in larger units: poppler ignores them and
+    // shows the pixels at a finer resolution, Ghostscript honours them.
+    const double points = std::max(source.width(), source.height()) * 72.0 / dpi;
+    const double unit = std::max(1.0, std::ceil(points / 14400));
+    try {
+        VImage popplers =
+            VImage::pdfload(output.toUtf8().constData(), VImage::option()->set("dpi", dpi * unit))
+                .copy_memory();
+        popplers = popplers.extract_band(0, VImage::option()->set("n", grey ? 1 : 3));
+        const QString gs = renderWithGhostscript(output,
+                                                 sixteenBit ? "png48"
+                                                 : grey     ? "pnggray"
+                                                            : "png16m",
+                                                 dpi);
+        QVERIFY(!gs.isEmpty());
+        const VImage ghostscripts = VImage::pngload(gs.toUtf8().constData()).copy_memory();
+        const VImage eightBit =
+            sixteenBit ? expected.cast(VIPS_FORMAT_UCHAR, VImage::option()->set("shift", true))
+                       : expected;
+        for (const VImage& actual : {popplers, ghostscripts}) {
+            QCOMPARE(actual.width(), source.width());
+            QCOMPARE(actual.height(), source.height());
+            QCOMPARE(actual.bands(), expected.bands() - (expected.has_alpha() ? 1 : 0));
+        }
+        // Colours composed onto white or through a profile may round either way.
+        const bool exact = !source.has_alpha() && source.get_typeof("icc-profile-data") == 0;
+        const double allowed = exact ? 0 : source.has_alpha() ? 1 : 3;
+        QVERIFY2(largestDifference(popplers, eightBit) <= allowed,
+                 qPrintable(QString::number(largestDifference(popplers, eightBit))));
+        const double ghostscriptsDifference =
+            largestDifference(ghostscripts, sixteenBit ? expected : eightBit) /
+            (sixteenBit ? 257.0 : 1.0);
+        QVERIFY2(ghostscriptsDifference <= allowed,
+                 qPrintable(QString::number(ghostscriptsDifference)));
+    } catch (const vips::VError& error) {
+        QFAIL(error.what());
+    }
 }
 
 void TestSips::writesIntoAFolderUnderTheSourceName() {

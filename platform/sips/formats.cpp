@@ -19,7 +19,7 @@ const std::array<OutputFormat, 10> kFormats{{
     {"tga",   "tga",  Writer::Tga,    true,  false, false, false},
     {"psd",   "psd",  Writer::Psd,    true,  true,  true,  false},
     {"jp2",   "jp2",  Writer::Jp2k,   true,  true,  false, false},
-    {"pdf",   "pdf",  Writer::Pdf,    true,  false, false, false},
+    {"pdf",   "pdf",  Writer::Pdf,    true,  true,  true,  false},
 }};
 // clang-format on
 
