@@ -4,6 +4,7 @@
 #include "modules.h"
 #include "output_file.h"
 #include "pdf.h"
+#include "tiff.h"
 #include "writers.h"
 
 #include <cerrno>
@@ -153,9 +154,7 @@ void save(const SourceImage& source, const OutputFormat& format, const Quality& 
             VImage::option()->set("compression", 6)->set("filter", VIPS_FOREIGN_PNG_FILTER_ALL));
         break;
     case Writer::Tiff:
-        image.tiffsave(path, VImage::option()
-                                 ->set("compression", VIPS_FOREIGN_TIFF_COMPRESSION_LZW)
-                                 ->set("predictor", VIPS_FOREIGN_TIFF_PREDICTOR_HORIZONTAL));
+        writeTiff(image, out);
         break;
     case Writer::Gif:
         // A streamed picture is read once for its palette and once for its pixels.

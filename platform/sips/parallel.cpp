@@ -1,0 +1,62 @@
+#include "parallel.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+
+namespace sips {
+
+int workerThreads() {
+    if (const char* given = std::getenv("SIPS_THREADS")) {
+        int threads = 0;
+        const char* end = given + std::strlen(given);
+        auto [stop, error] = std::from_chars(given, end, threads);
+        if (error == std::errc() && stop == end && threads >= 1 && threads <= 256)
+            return threads;
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+ThreadPool::ThreadPool(int threads) : size_(std::max(1, threads)) {}
+
+ThreadPool::~ThreadPool() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    ready_.notify_all();
+    for (std::thread& thread : threads_)
+        thread.join();
+}
+
+std::future<void> ThreadPool::submit(std::function<void()> job) {
+    std::packaged_task<void()> task(std::move(job));
+    std::future<void> done = task.get_future();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.push_back(std::move(task));
+        if (threads_.empty())
+            for (int i = 0; i < size_; ++i)
+                threads_.emplace_back(&ThreadPool::work, this);
+    }
+    ready_.notify_one();
+    return done;
+}
+
+void ThreadPool::work() {
+    for (;;) {
+        std::packaged_task<void()> task;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+            if (jobs_.empty())
+                return;
+            task = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        task();
+    }
+}
+
+} // namespace sips

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace sips {
+
+// How many threads the tool's own parallel work uses: the SIPS_THREADS environment variable
+// when it holds a number from 1 to 256 (for benchmarks and tests), the machine's cores
+// otherwise.
+int workerThreads();
+
+// A fixed set of worker threads that run jobs in the order they are submitted. The threads
+// start with the first job, so a small picture that needs no help costs none. The destructor
+// lets the queued jobs finish and joins the threads.
+class ThreadPool {
+public:
+    explicit ThreadPool(int threads);
+    ~ThreadPool();
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    // The job's exception, if it throws one, comes out of the future's get().
+    std::future<void> submit(std::function<void()> job);
+
+private:
+    void work();
+
+    const int size_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::packaged_task<void()>> jobs_;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
+} // namespace sips
