@@ -1,6 +1,7 @@
 #include "convert.h"
 
 #include "failure.h"
+#include "jp2.h"
 #include "modules.h"
 #include "output_file.h"
 #include "pdf.h"
@@ -161,6 +162,10 @@ void save(const SourceImage& source, const OutputFormat& format, const Quality& 
         writeGif(image, prepareFor(openToConvert(source.path), format), out);
         break;
     case Writer::Jp2k:
+        if (quality.best) {
+            writeLosslessJp2(image, out);
+            break;
+        }
         // Through memory: libvips's JPEG 2000 writer hangs when the disk refuses a write.
         writeBlob(image.jp2ksave_buffer(
                       VImage::option()->set("lossless", quality.best)->set("Q", quality.percent)),
