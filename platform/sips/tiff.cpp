@@ -62,6 +62,9 @@ public:
     explicit LzwEncoder(Buffer& out) : out_(out) {}
 
     void encode(const unsigned char* data, size_t size) {
+        // At worst every byte takes a 12-bit code, with a clear code every 3836 of them.
+        out_.resize(size + size / 2 + size / 1024 + 16);
+        next_byte_ = out_.data();
         clearTable();
         put(kClear);
         unsigned prefix = data[0];
@@ -69,16 +72,11 @@ public:
             const unsigned c = data[i];
             const std::uint32_t key = (prefix << 8) | c;
             std::uint32_t slot = hash(key);
-            for (;;) {
-                const std::uint32_t entry = table_[slot];
-                if (entry == kEmpty)
-                    break;
-                if ((entry >> 12) == key)
-                    break;
+            std::uint32_t entry;
+            while ((entry = table_[slot]) != kEmpty && (entry >> 12) != key)
                 slot = (slot + 1) & (kTableSize - 1);
-            }
-            if (table_[slot] != kEmpty) {
-                prefix = table_[slot] & 0xfff;
+            if (entry != kEmpty) {
+                prefix = entry & 0xfff;
                 continue;
             }
             put(prefix);
@@ -89,8 +87,13 @@ public:
         put(prefix);
         growAfterNewCode();
         put(kEndOfInformation);
+        while (bitCount_ >= 8) {
+            bitCount_ -= 8;
+            *next_byte_++ = static_cast<unsigned char>(bits_ >> bitCount_);
+        }
         if (bitCount_ > 0)
-            out_.push_back(static_cast<unsigned char>((bits_ << (8 - bitCount_)) & 0xff));
+            *next_byte_++ = static_cast<unsigned char>(bits_ << (8 - bitCount_));
+        out_.resize(size_t(next_byte_ - out_.data()));
     }
 
 private:
@@ -119,20 +122,27 @@ private:
         }
     }
 
+    // Codes gather in a 64-bit word and leave it four bytes at a time.
     void put(unsigned code) {
         bits_ = (bits_ << width_) | code;
         bitCount_ += width_;
-        while (bitCount_ >= 8) {
-            bitCount_ -= 8;
-            out_.push_back(static_cast<unsigned char>((bits_ >> bitCount_) & 0xff));
+        if (bitCount_ >= 32) {
+            bitCount_ -= 32;
+            const std::uint32_t word = static_cast<std::uint32_t>(bits_ >> bitCount_);
+            next_byte_[0] = static_cast<unsigned char>(word >> 24);
+            next_byte_[1] = static_cast<unsigned char>(word >> 16);
+            next_byte_[2] = static_cast<unsigned char>(word >> 8);
+            next_byte_[3] = static_cast<unsigned char>(word);
+            next_byte_ += 4;
         }
     }
 
     Buffer& out_;
+    unsigned char* next_byte_ = nullptr;
     std::vector<std::uint32_t> table_ = std::vector<std::uint32_t>(kTableSize, kEmpty);
     unsigned next_ = kFirstCode;
     unsigned width_ = 9;
-    std::uint32_t bits_ = 0;
+    std::uint64_t bits_ = 0;
     unsigned bitCount_ = 0;
 };
 
@@ -170,7 +180,6 @@ void differenceRows(unsigned char* rows, int count, const Layout& layout) {
 Buffer compressStrip(Buffer rows, int count, const Layout& layout) {
     differenceRows(rows.data(), count, layout);
     Buffer packed;
-    packed.reserve(rows.size() / 2);
     LzwEncoder(packed).encode(rows.data(), rows.size());
     return packed;
 }
