@@ -43,22 +43,6 @@ Run runTool(const QStringList& args, const QString& shellPrefix = QString()) {
     return run;
 }
 
-// The tool with its own threads set to `threads`.
-Run runWithThreads(const QStringList& args, int threads) {
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("SIPS_THREADS", QString::number(threads));
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(SIPS_TOOL), args);
-    Run run;
-    if (!process.waitForFinished(300000))
-        return run;
-    run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    run.errorLines =
-        QString::fromUtf8(process.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
-    return run;
-}
-
 QStringList leftovers(const QString& folder) {
     return QDir(folder).entryList({".*.sips-*"}, QDir::Files | QDir::Hidden);
 }
@@ -645,6 +629,10 @@ void TestSips::writesTiffAndJp2ThatDecodeExactly_data() {
     const QString icc = save(
         "icc", odd.icc_transform("p3", VImage::option()->set("input_profile", "srgb")), ".tif");
     const QString cmyk = save("cmyk", odd.icc_transform("cmyk"), ".tif");
+    VImage described = odd.copy(VImage::option()->set("xres", 300 / 25.4)->set("yres", 150 / 25.4));
+    static char xmp[] = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"></x:xmpmeta>";
+    described.set(VIPS_META_XMP_NAME, nullptr, xmp, sizeof xmp);
+    const QString metadata = save("described", described, ".tif");
     // Every picture at one thread and at more threads than strips or tiles in flight at once;
     // the large ones at every count.
     for (int threads : {1, 2, 3, 7}) {
@@ -658,6 +646,8 @@ void TestSips::writesTiffAndJp2ThatDecodeExactly_data() {
         // JPEG 2000 is always written in sRGB; TIFF keeps the profile and CMYK.
         QTest::addRow("ICC profile to tiff, %d threads", threads) << icc << "tiff" << threads;
         QTest::addRow("CMYK to tiff, %d threads", threads) << cmyk << "tiff" << threads;
+        QTest::addRow("XMP and resolution to tiff, %d threads", threads)
+            << metadata << "tiff" << threads;
     }
 }
 
@@ -666,8 +656,8 @@ void TestSips::writesTiffAndJp2ThatDecodeExactly() {
     QFETCH(QString, format);
     QFETCH(int, threads);
     const QString output = path + "." + QString::number(threads) + "." + format;
-    Run run = runWithThreads(
-        {"-s", "format", format, "-s", "formatOptions", "best", path, "-o", output}, threads);
+    Run run = runTool({"-s", "format", format, "-s", "formatOptions", "best", path, "-o", output},
+                      QString("export SIPS_THREADS=%1").arg(threads));
     QVERIFY2(run.status == 0, qPrintable(run.errorLines.join('\n')));
 
     try {
@@ -692,12 +682,19 @@ void TestSips::writesTiffAndJp2ThatDecodeExactly() {
             QCOMPARE(difference.max(), 0.0);
         }
         QCOMPARE(ours.has_alpha(), expected.has_alpha());
-        if (expected.get_typeof(VIPS_META_ICC_NAME) != 0) {
+        for (const char* block : {VIPS_META_ICC_NAME, VIPS_META_XMP_NAME}) {
+            if (expected.get_typeof(block) == 0)
+                continue;
+            QVERIFY2(ours.get_typeof(block) != 0, block);
             size_t keptSize = 0, givenSize = 0;
-            const void* kept = ours.get_blob(VIPS_META_ICC_NAME, &keptSize);
-            const void* given = expected.get_blob(VIPS_META_ICC_NAME, &givenSize);
+            const void* kept = ours.get_blob(block, &keptSize);
+            const void* given = expected.get_blob(block, &givenSize);
             QCOMPARE(QByteArray(static_cast<const char*>(kept), int(keptSize)),
                      QByteArray(static_cast<const char*>(given), int(givenSize)));
+        }
+        if (format == "tiff") {
+            QCOMPARE(qRound(ours.xres() * 25.4), qRound(expected.xres() * 25.4));
+            QCOMPARE(qRound(ours.yres() * 25.4), qRound(expected.yres() * 25.4));
         }
         if (expected.interpretation() == VIPS_INTERPRETATION_CMYK)
             QCOMPARE(ours.interpretation(), VIPS_INTERPRETATION_CMYK);

