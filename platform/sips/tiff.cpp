@@ -369,7 +369,7 @@ void writeTiff(const VImage& picture, OutputFile& out) {
         submitStrip(layout.height - stripTop);
     work.finishAll();
 
-    // Directory offsets are 32 bits: a file past 4 GB would be unreadable.
+    // The directory starts on a word boundary.
     if (offset % 2) {
         out.write("", 1);
         ++offset;
@@ -377,6 +377,7 @@ void writeTiff(const VImage& picture, OutputFile& out) {
     Directory directory;
     describe(directory, image, layout, offsets, counts, rowsPerStrip);
     Bytes ifd = directory.at(offset);
+    // Offsets are 32 bits: a file past 4 GB would be unreadable.
     if (offset + ifd.size() > std::numeric_limits<std::uint32_t>::max())
         throw Failure("the image is too large for a TIFF file", out.target());
     out.write(ifd.data(), ifd.size());
