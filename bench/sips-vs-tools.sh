@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Times Morvelle's conversion tool against ImageMagick's convert, GraphicsMagick's
 # gm convert and libvips's own vips command, side by side, on the same inputs: a
-# 24-megapixel photo-like JPEG and PNG, and a 64x64 PNG for start-up cost. Every tool
-# gets the closest equivalent of what the application asks for ("formatOptions best").
+# 5120x2880 (14.7-megapixel) and a 24-megapixel photo-like JPEG, the latter also as PNG,
+# and a 64x64 PNG for start-up cost (always timed to JPEG). Every tool gets the closest
+# equivalent of what the application asks for ("formatOptions best").
 #
 #   bench/sips-vs-tools.sh            # RUNS=3 by default; RUNS=1 for a quick look
-#   FORMATS="gif png" bench/sips-vs-tools.sh   # only these formats' rows
-#   SIPS_THREADS=1 bench/sips-vs-tools.sh      # our tool's PNG and PDF writers on one core
+#   FORMATS="gif png" bench/sips-vs-tools.sh   # only these formats' rows (or gif,png)
+#   INPUTS="photo5k.jpg small.png" bench/sips-vs-tools.sh   # only these inputs
+#   SIPS_THREADS=1 bench/sips-vs-tools.sh      # our tool on one thread
 #
-# Prints, per input, format and tool: median wall time, ratio to our tool, peak memory
+# Prints, per input, format and tool: median wall time, ratio to our tool, ratio to the
+# fastest of the other three tools for that input and format ("/best"), peak memory
 # (max RSS), output size and, for lossy formats, PSNR against the source.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -54,10 +57,15 @@ vips add "$work/t1.v" "$work/p2.v" "$work/t2.v"
 vips cast "$work/t2.v" "$work/photo.v" uchar
 vips copy "$work/photo.v" "$work/photo.jpg[Q=92]"
 vips copy "$work/photo.v" "$work/photo.png"
+vips crop "$work/photo.v" "$work/photo5k.v" 0 0 5120 2880
+vips copy "$work/photo5k.v" "$work/photo5k.jpg[Q=92]"
 vips crop "$work/photo.v" "$work/small.png" 1000 1000 64 64
 rm -f "$work"/*.v
 
-read -r -a formats <<<"${FORMATS:-jpeg gif png tiff bmp tga psd jp2 pdf}"
+formats_given=${FORMATS:-jpeg gif png tiff bmp tga psd jp2 pdf}
+read -r -a formats <<<"${formats_given//,/ }"
+inputs_given=${INPUTS:-photo5k.jpg photo.jpg photo.png small.png}
+read -r -a inputs <<<"${inputs_given//,/ }"
 
 # The command each tool gets for one conversion.
 command_for() {
@@ -88,49 +96,95 @@ command_for() {
     esac
 }
 
+# Whether a file's first bytes are those of the format (TGA has none to check).
+written_as() {
+    local format=$1 file=$2 head
+    head=$(head -c 12 "$file" | od -An -tx1 | tr -d ' \n')
+    case $format in
+    jpeg) [[ $head == ffd8* ]] ;;
+    gif) [[ $head == 474946* ]] ;;
+    png) [[ $head == 89504e47* ]] ;;
+    tiff) [[ $head == 49492a00* || $head == 4d4d002a* ]] ;;
+    bmp) [[ $head == 424d* ]] ;;
+    psd) [[ $head == 38425053* ]] ;;
+    jp2) [[ $head == 0000000c6a502020* || $head == ff4fff51* ]] ;;
+    pdf) [[ $head == 25504446* ]] ;;
+    *) true ;;
+    esac
+}
+
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
-printf '%-10s %-5s %-8s %9s %7s %9s %10s %7s\n' input fmt tool "median s" ratio "peak MB" "size KB" PSNR
-for input in photo.jpg photo.png small.png; do
-    for format in "${formats[@]}"; do
-        ours=""
-        for tool in sips convert gm vips; do
-            out="$work/out.$format"
-            cmd=$(command_for "$tool" "$format" "$work/$input" "$out")
-            times=() peak=0 ok=1
-            for ((i = 0; i < runs; i++)); do
-                rm -f "$out"
-                if ! /usr/bin/time -f "%e %M" -o "$work/time" $cmd >/dev/null 2>&1 || [ ! -s "$out" ]; then
-                    ok=0
-                    break
-                fi
-                read -r secs kb <"$work/time"
-                times+=("$secs")
-                if ((kb > peak)); then peak=$kb; fi
-            done
-            # Our files must also read back in ImageMagick, the reader most people have (but
-            # Debian's ImageMagick policy refuses every PDF).
-            if [ $ok = 1 ] && [ "$tool" = sips ] && [ "$format" != pdf ] &&
-                ! identify-im6.q16 "$out" >/dev/null 2>&1; then
-                printf '%-10s %-5s %-8s %9s\n' "$input" "$format" "$tool" "unreadable"
-                continue
+# One input's rows for one format, printed once every tool has run so that each row can
+# also be set against the fastest of the other tools.
+time_format() {
+    local input=$1 format=$2
+    local ours="" best="" rows=()
+    for tool in sips convert gm vips; do
+        out="$work/out.$format"
+        cmd=$(command_for "$tool" "$format" "$work/$input" "$out")
+        times=() peak=0 ok=1
+        for ((i = 0; i < runs; i++)); do
+            rm -f "$out"
+            if ! /usr/bin/time -f "%e %M" -o "$work/time" $cmd >/dev/null 2>&1 || [ ! -s "$out" ]; then
+                ok=0
+                break
             fi
-            if [ $ok = 0 ]; then
-                printf '%-10s %-5s %-8s %9s\n' "$input" "$format" "$tool" "fails"
-                continue
-            fi
-            med=$(printf '%s\n' "${times[@]}" | median)
-            [ "$tool" = sips ] && ours=$med
-            ratio=$(awk -v a="$med" -v b="$ours" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
-            size=$(($(stat -c %s "$out") / 1024))
-            psnr="-"
-            if [ "$format" = jpeg ] || [ "$format" = gif ]; then
-                # compare exits 1 whenever the two differ at all.
-                psnr=$( (compare-im6.q16 -metric PSNR "$work/$input" "$out" null: 2>&1 || true) |
-                    awk '{printf "%.1f", $1}')
-            fi
-            printf '%-10s %-5s %-8s %9s %7s %9d %10d %7s\n' "$input" "$format" "$tool" "$med" "$ratio" \
-                $((peak / 1024)) "$size" "$psnr"
+            read -r secs kb <"$work/time"
+            times+=("$secs")
+            if ((kb > peak)); then peak=$kb; fi
         done
+        # Our files must also read back in ImageMagick, the reader most people have (but
+        # Debian's ImageMagick policy refuses every PDF).
+        if [ $ok = 1 ] && [ "$tool" = sips ] && [ "$format" != pdf ] &&
+            ! identify-im6.q16 "$out" >/dev/null 2>&1; then
+            rows+=("$(printf '%-11s %-5s %-8s %9s' "$input" "$format" "$tool" "unreadable")")
+            continue
+        fi
+        if [ $ok = 0 ]; then
+            rows+=("$(printf '%-11s %-5s %-8s %9s' "$input" "$format" "$tool" "fails")")
+            continue
+        fi
+        # gm writes a JPEG when asked for JPEG 2000: such a row takes no part in "/best".
+        local other=""
+        written_as "$format" "$out" || other=" (not $format)"
+        med=$(printf '%s\n' "${times[@]}" | median)
+        [ "$tool" = sips ] && ours=$med
+        if [ "$tool" != sips ] && [ -z "$other" ] && { [ -z "$best" ] || awk -v a="$med" -v b="$best" 'BEGIN { exit !(a < b) }'; }; then
+            best=$med
+        fi
+        ratio=$(awk -v a="$med" -v b="$ours" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')
+        size=$(($(stat -c %s "$out") / 1024))
+        psnr="-"
+        if [ "$format" = jpeg ] || [ "$format" = gif ]; then
+            # compare exits 1 whenever the two differ at all.
+            psnr=$( (compare-im6.q16 -metric PSNR "$work/$input" "$out" null: 2>&1 || true) |
+                awk '{printf "%.1f", $1}')
+        fi
+        rows+=("$(printf '%-11s %-5s %-8s %9s %7s' "$input" "$format" "$tool" "$med" "$ratio")|$med|$(
+            printf '%9d %10d %7s%s' $((peak / 1024)) "$size" "$psnr" "$other")")
+    done
+    local row head secs tail
+    for row in "${rows[@]}"; do
+        if [[ $row == *"|"* ]]; then
+            IFS='|' read -r head secs tail <<<"$row"
+            printf '%s %7s %s\n' "$head" "$(awk -v a="$secs" -v b="$best" \
+                'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }')" "$tail"
+        else
+            printf '%s\n' "$row"
+        fi
+    done
+}
+
+printf '%-11s %-5s %-8s %9s %7s %7s %9s %10s %7s\n' input fmt tool "median s" ratio /best "peak MB" \
+    "size KB" PSNR
+for input in "${inputs[@]}"; do
+    row_formats=("${formats[@]}")
+    # The small picture's JPEG row shows start-up cost, whatever formats were chosen.
+    if [ "$input" = small.png ] && [[ " ${formats[*]} " != *" jpeg "* ]]; then
+        row_formats=(jpeg "${formats[@]}")
+    fi
+    for format in "${row_formats[@]}"; do
+        time_format "$input" "$format"
     done
 done

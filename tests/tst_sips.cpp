@@ -400,6 +400,10 @@ private Q_SLOTS:
     void writesPngsThatDecodeExactly();
     void writesPdfsThatReadBackExactly_data();
     void writesPdfsThatReadBackExactly();
+    void writesTiffAndJp2ThatDecodeExactly_data();
+    void writesTiffAndJp2ThatDecodeExactly();
+    void parallelWritersStopAtAWriteError_data();
+    void parallelWritersStopAtAWriteError();
     void writesIntoAFolderUnderTheSourceName();
     void reportsProperties_data();
     void reportsProperties();
@@ -1216,6 +1220,123 @@ void TestSips::writesPngsThatDecodeExactly() {
     }
 }
 
+void TestSips::writesTiffAndJp2ThatDecodeExactly_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<int>("threads");
+    const QString d = dir_.path() + "/exact";
+    QDir().mkpath(d);
+    auto save = [&](const QString& name, const VImage& image, const char* suffix = ".png") {
+        const QString path = d + "/" + name + suffix;
+        image.write_to_file(path.toUtf8().constData());
+        return path;
+    };
+    auto noisy = [](int width, int height) {
+        return (picture(width, height) +
+                VImage::gaussnoise(width, height, VImage::option()->set("sigma", 40)))
+            .cast(VIPS_FORMAT_UCHAR)
+            .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+    };
+    auto deep = [](const VImage& image) {
+        VImage wide = image.cast(VIPS_FORMAT_USHORT) * 257 +
+                      VImage::xyz(image.width(), image.height())[0] % 251;
+        return wide.cast(VIPS_FORMAT_USHORT)
+            .copy(VImage::option()->set("interpretation", image.bands() >= 3
+                                                              ? VIPS_INTERPRETATION_RGB16
+                                                              : VIPS_INTERPRETATION_GREY16));
+    };
+    // Sizes that are multiples of nothing, several strips and tiles across and down.
+    const VImage odd = noisy(1031, 517);
+    const VImage grey = odd.colourspace(VIPS_INTERPRETATION_B_W);
+    QList<QPair<QString, QString>> pictures{
+        {"odd size", save("odd", odd)},
+        {"one row", save("row", noisy(1500, 1))},
+        {"one column", save("column", noisy(1, 700))},
+        {"one pixel", save("pixel", noisy(1, 1))},
+        {"grey", save("grey", grey)},
+        {"grey and alpha", save("grey-alpha", withAlphaSteps(grey))},
+        {"alpha", save("alpha", withAlphaSteps(noisy(601, 530)))},
+        {"16-bit", save("deep", deep(odd))},
+        {"16-bit grey", save("deep-grey", deep(grey))},
+        {"16-bit alpha", save("deep-alpha", deep(withAlphaSteps(noisy(601, 530))))},
+    };
+    const QString icc = save(
+        "icc", odd.icc_transform("p3", VImage::option()->set("input_profile", "srgb")), ".tif");
+    const QString cmyk = save("cmyk", odd.icc_transform("cmyk"), ".tif");
+    VImage described = odd.copy(VImage::option()->set("xres", 300 / 25.4)->set("yres", 150 / 25.4));
+    static char xmp[] = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"></x:xmpmeta>";
+    described.set(VIPS_META_XMP_NAME, nullptr, xmp, sizeof xmp);
+    const QString metadata = save("described", described, ".tif");
+    // Every picture at one thread and at more threads than strips or tiles in flight at once;
+    // the large ones at every count.
+    for (int threads : {1, 2, 3, 7}) {
+        for (const auto& [name, path] : pictures) {
+            if ((threads == 2 || threads == 7) && name != "odd size" && name != "16-bit alpha")
+                continue;
+            for (const char* format : {"tiff", "jp2"})
+                QTest::addRow("%s to %s, %d threads", qPrintable(name), format, threads)
+                    << path << format << threads;
+        }
+        // JPEG 2000 is always written in sRGB; TIFF keeps the profile and CMYK.
+        QTest::addRow("ICC profile to tiff, %d threads", threads) << icc << "tiff" << threads;
+        QTest::addRow("CMYK to tiff, %d threads", threads) << cmyk << "tiff" << threads;
+        QTest::addRow("XMP and resolution to tiff, %d threads", threads)
+            << metadata << "tiff" << threads;
+    }
+}
+
+void TestSips::writesTiffAndJp2ThatDecodeExactly() {
+    QFETCH(QString, path);
+    QFETCH(QString, format);
+    QFETCH(int, threads);
+    const QString output = path + "." + QString::number(threads) + "." + format;
+    Run run = runTool({"-s", "format", format, "-s", "formatOptions", "best", path, "-o", output},
+                      QString("export SIPS_THREADS=%1").arg(threads));
+    QVERIFY2(run.status == 0, qPrintable(run.errorLines.join('\n')));
+
+    try {
+        const QByteArray source = path.toUtf8();
+        const VImage expected = VImage::new_from_file(source.constData());
+        const QByteArray file = output.toUtf8();
+        // Two independent decoders, so that a stream only one of them forgives shows. Each is
+        // held to its own reading of the source: ImageMagick reads CMYK its own way.
+        const VImage ours = format == "tiff" ? VImage::tiffload(file.constData())
+                                             : VImage::jp2kload(file.constData());
+        const std::pair<VImage, VImage> decoded[] = {
+            {ours.copy_memory(), expected},
+            {VImage::magickload(file.constData()).copy_memory(),
+             VImage::magickload(source.constData())}};
+        for (const auto& [actual, meant] : decoded) {
+            QCOMPARE(actual.width(), meant.width());
+            QCOMPARE(actual.height(), meant.height());
+            QCOMPARE(actual.bands(), meant.bands());
+            QCOMPARE(actual.format(), meant.format());
+            const VImage difference =
+                (actual.cast(VIPS_FORMAT_INT) - meant.cast(VIPS_FORMAT_INT)).abs();
+            QCOMPARE(difference.max(), 0.0);
+        }
+        QCOMPARE(ours.has_alpha(), expected.has_alpha());
+        for (const char* block : {VIPS_META_ICC_NAME, VIPS_META_XMP_NAME}) {
+            if (expected.get_typeof(block) == 0)
+                continue;
+            QVERIFY2(ours.get_typeof(block) != 0, block);
+            size_t keptSize = 0, givenSize = 0;
+            const void* kept = ours.get_blob(block, &keptSize);
+            const void* given = expected.get_blob(block, &givenSize);
+            QCOMPARE(QByteArray(static_cast<const char*>(kept), int(keptSize)),
+                     QByteArray(static_cast<const char*>(given), int(givenSize)));
+        }
+        if (format == "tiff") {
+            QCOMPARE(qRound(ours.xres() * 25.4), qRound(expected.xres() * 25.4));
+            QCOMPARE(qRound(ours.yres() * 25.4), qRound(expected.yres() * 25.4));
+        }
+        if (expected.interpretation() == VIPS_INTERPRETATION_CMYK)
+            QCOMPARE(ours.interpretation(), VIPS_INTERPRETATION_CMYK);
+    } catch (const vips::VError& error) {
+        QFAIL(error.what());
+    }
+}
+
 void TestSips::writesPdfsThatReadBackExactly_data() {
     QTest::addColumn<QString>("path");
     QTest::addColumn<int>("threads");
@@ -1322,6 +1443,35 @@ void TestSips::writesPdfsThatReadBackExactly() {
     } catch (const vips::VError& error) {
         QFAIL(error.what());
     }
+}
+
+void TestSips::parallelWritersStopAtAWriteError_data() {
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<int>("threads");
+    for (int threads : {1, 3})
+        for (const char* format : {"tiff", "jp2"})
+            QTest::addRow("%s, %d threads", format, threads) << format << threads;
+}
+
+void TestSips::parallelWritersStopAtAWriteError() {
+    QFETCH(QString, format);
+    QFETCH(int, threads);
+    const QString d = dir_.path() + "/refused-" + format + QString::number(threads);
+    QDir().mkpath(d);
+    const QString out = d + "/out." + format;
+    // Many strips and tiles, so that the limit is met while workers are busy.
+    const QString big = d + "/big.png";
+    (picture(1700, 1500) + VImage::gaussnoise(1700, 1500, VImage::option()->set("sigma", 40)))
+        .cast(VIPS_FORMAT_UCHAR)
+        .write_to_file(big.toUtf8().constData());
+    Run run = runTool({"-s", "format", format, "-s", "formatOptions", "best", big, "-o", out},
+                      QString("export SIPS_THREADS=%1; trap '' XFSZ; ulimit -f 256").arg(threads));
+    QCOMPARE(run.status, 1);
+    QVERIFY(!QFileInfo::exists(out));
+    QVERIFY(leftovers(d).isEmpty());
+    QCOMPARE(run.errorLines.size(), 1);
+    QVERIFY2(run.errorLines[0].startsWith("Error: the output is larger"),
+             qPrintable(run.errorLines[0]));
 }
 
 void TestSips::writesIntoAFolderUnderTheSourceName() {

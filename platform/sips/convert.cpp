@@ -3,11 +3,13 @@
 #include "failure.h"
 #include "input.h"
 #include "intact.h"
+#include "jp2.h"
 #include "modules.h"
 #include "output_file.h"
 #include "pdf.h"
-#include "readers.h"
 #include "png.h"
+#include "readers.h"
+#include "tiff.h"
 #include "writers.h"
 
 #include <cctype>
@@ -174,15 +176,17 @@ void save(const SourceImage& source, const OutputFormat& format, const Quality& 
         writePng(image, out);
         break;
     case Writer::Tiff:
-        image.tiffsave(path, VImage::option()
-                                 ->set("compression", VIPS_FOREIGN_TIFF_COMPRESSION_LZW)
-                                 ->set("predictor", VIPS_FOREIGN_TIFF_PREDICTOR_HORIZONTAL));
+        writeTiff(image, out);
         break;
     case Writer::Gif:
         // A streamed picture is read once for its palette and once for its pixels.
         writeGif(image, prepareFor(openToConvert(source.path), format), out);
         break;
     case Writer::Jp2k:
+        if (quality.best) {
+            writeLosslessJp2(image, out);
+            break;
+        }
         // Through memory: libvips's JPEG 2000 writer hangs when the disk refuses a write.
         writeBlob(image.jp2ksave_buffer(
                       VImage::option()->set("lossless", quality.best)->set("Q", quality.percent)),
