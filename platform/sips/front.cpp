@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -229,7 +230,11 @@ bool readProcessState(Request& request) {
         if (getrlimit(__rlimit_resource(resource), &request.limits[resource]) != 0)
             return false;
     }
-    return true;
+    request.schedulingPolicy = sched_getscheduler(0);
+    request.ioPriority = int(syscall(SYS_ioprio_get, kIoPriorityOfProcess, 0));
+    return request.schedulingPolicy >= 0 && request.ioPriority >= 0 &&
+           sched_getparam(0, &request.scheduling) == 0 &&
+           sched_getaffinity(0, sizeof request.cpus, &request.cpus) == 0;
 }
 
 // Dies the way the job died, so the caller sees the same status.

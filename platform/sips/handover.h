@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstddef>
+#include <sched.h>
 #include <cstdint>
 #include <sys/resource.h>
 #include <sys/types.h>
@@ -35,12 +36,19 @@ struct Request {
     std::uint32_t openStreams; // bit i: the caller's descriptor i is open and passed
     mode_t umask;
     int niceness;
+    int schedulingPolicy;
+    struct sched_param scheduling;
+    cpu_set_t cpus;
+    int ioPriority;
     struct rlimit limits[RLIM_NLIMITS];
     sigset_t blocked;
     sigset_t ignored;
 };
 
 inline constexpr std::uint32_t kMaxPayload = 64u << 20;
+
+// ioprio_get and ioprio_set's "which" for one process; libc has no name for it.
+inline constexpr int kIoPriorityOfProcess = 1;
 
 enum class ReplyKind : std::int32_t {
     Accepted = 1, // the job runs; the front forwards signals from now on

@@ -185,8 +185,16 @@ std::string contentsOf(const std::string& path) {
     return text;
 }
 
-// A caller in another container, chroot or control group sees other files, or is held to
-// other limits, than a job forked here would be.
+std::string lineOf(const std::string& text, const char* key) {
+    std::size_t start = text.find(key);
+    if (start == std::string::npos)
+        return {};
+    return text.substr(start, text.find('\n', start + 1) - start);
+}
+
+// A caller in another container, chroot or control group, or with other privileges or
+// another personality, sees other files or is held to other limits than a job forked here
+// would be.
 bool sharesOurWorld(pid_t peer) {
     if (peer <= 0)
         return false;
@@ -200,7 +208,19 @@ bool sharesOurWorld(pid_t peer) {
             return false;
     }
     const std::string cgroup = contentsOf(theirs + "cgroup");
-    return !cgroup.empty() && cgroup == contentsOf("/proc/self/cgroup");
+    if (cgroup.empty() || cgroup != contentsOf("/proc/self/cgroup") ||
+        contentsOf(theirs + "personality") != contentsOf("/proc/self/personality"))
+        return false;
+    // What a process can only lose, never regain: capabilities, a system call filter, the
+    // bar on gaining privileges.
+    const std::string status = contentsOf(theirs + "status");
+    const std::string own = contentsOf("/proc/self/status");
+    for (const char* key : {"\nCapInh:", "\nCapPrm:", "\nCapEff:", "\nCapBnd:", "\nCapAmb:",
+                            "\nNoNewPrivs:", "\nSeccomp:"}) {
+        if (lineOf(status, key).empty() || lineOf(status, key) != lineOf(own, key))
+            return false;
+    }
+    return true;
 }
 
 bool sameGroups(const Job& job) {
@@ -231,6 +251,10 @@ bool takeOnCaller(Job& job) {
         if (setrlimit(__rlimit_resource_t(resource), &request.limits[resource]) != 0)
             return false;
     }
+    if (sched_setaffinity(0, sizeof request.cpus, &request.cpus) != 0 ||
+        sched_setscheduler(0, request.schedulingPolicy, &request.scheduling) != 0 ||
+        syscall(SYS_ioprio_set, kIoPriorityOfProcess, 0, request.ioPriority) != 0)
+        return false;
     if (fchdir(job.fds[0]) != 0)
         return false;
     std::size_t next = 1;
