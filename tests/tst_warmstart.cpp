@@ -41,7 +41,16 @@ struct Outcome {
     QMap<QString, QByteArray> files; // name and mode -> contents
 };
 
-// The processes whose command line is the helper's, serving a socket under `root`.
+pid_t parentOf(pid_t pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray line = stat.readAll();
+    return line.mid(line.lastIndexOf(')') + 2).split(' ').value(1).toInt();
+}
+
+// The helpers serving a socket under `root`: the processes with the helper's command line,
+// less their own children (the process that waits for the next job, and running jobs).
 QList<pid_t> helpersUnder(const QString& root) {
     QList<pid_t> found;
     const QStringList entries = QDir("/proc").entryList(QDir::Dirs);
@@ -58,7 +67,12 @@ QList<pid_t> helpersUnder(const QString& root) {
             QString::fromLocal8Bit(words[1]).startsWith(root))
             found.append(pid);
     }
-    return found;
+    QList<pid_t> helpers;
+    for (pid_t pid : found) {
+        if (!found.contains(parentOf(pid)))
+            helpers.append(pid);
+    }
+    return helpers;
 }
 
 // The process that has a file whose path starts with `prefix` open: the job writing it.
@@ -601,9 +615,10 @@ void TestWarmStart::refusesOtherUsers() {
         cmsg->cmsg_type = SCM_RIGHTS;
         cmsg->cmsg_len = CMSG_LEN(sizeof fds);
         memcpy(CMSG_DATA(cmsg), fds, sizeof fds);
+        // Closed on us before or after the request: refused either way.
         if (sendmsg(fd, &message, MSG_NOSIGNAL) != ssize_t(sizeof header) ||
-            write(fd, payload.constData(), size_t(payload.size())) != payload.size())
-            _exit(5);
+            send(fd, payload.constData(), size_t(payload.size()), MSG_NOSIGNAL) != payload.size())
+            _exit(0);
         char reply[8];
         // Closed unanswered: nothing read, or the request refused unread.
         _exit(read(fd, reply, sizeof reply) <= 0 ? 0 : 6);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -283,6 +284,8 @@ void setSignals(const Request& request) {
 [[noreturn]] void runJob(Job& job, int connection) {
     Reply reply = {ReplyKind::Accepted, 0};
     if (!takeOnCaller(job)) {
+        // This helper no longer matches its users' processes; the next run starts another.
+        kill(getppid(), SIGUSR1);
         reply.kind = ReplyKind::Declined;
         writeFully(connection, &reply, sizeof reply);
         _exit(kDeclinedExit);
@@ -292,76 +295,110 @@ void setSignals(const Request& request) {
     setSignals(job.request);
     if (!writeFully(connection, &reply, sizeof reply))
         _exit(kDeclinedExit);
-    close(connection);
     // Named as the engine run by the caller would be, in any message GLib writes.
     const char* slash = std::strrchr(job.argv[0], '/');
     g_set_prgname(slash ? slash + 1 : job.argv[0]);
-    std::exit(run(int(job.argv.size() - 1), job.argv.data()));
+    const int status = run(int(job.argv.size() - 1), job.argv.data());
+    // Everything is written and in place: the front may end now, without waiting for this
+    // process to be taken down. A job that does not get here is reported by the helper.
+    std::fflush(nullptr);
+    for (int stream = 0; stream < 3; ++stream)
+        close(stream);
+    reply = {ReplyKind::Finished, W_EXITCODE(status, 0)};
+    writeFully(connection, &reply, sizeof reply);
+    _exit(status);
 }
 
-// One connection: runs its job in a child and stays beside it, passing on the signals the
-// front forwards and, when the front goes away unannounced (killed), stopping the job as
-// its death would have stopped the engine.
-[[noreturn]] void supervise(int connection, pid_t listener) {
+// A process forked ahead of need, so that no fork lies between a connection and its job:
+// it takes the next connection of this user, reads the request, hands the connection to
+// the helper (which from then on passes on the signals the front forwards and reports the
+// end) and becomes the job.
+[[noreturn]] void serveOne(int listening, int helperEnd) {
     for (int signal : {SIGCHLD, SIGUSR1, SIGTERM, SIGINT, SIGHUP})
         std::signal(signal, SIG_DFL);
-    Job job;
-    socklen_t length = sizeof job.peer;
-    if (getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &job.peer, &length) != 0 ||
-        !receive(connection, job))
-        _exit(0);
-    const pid_t self = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != self)
+    const pid_t helper = getppid();
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != helper)
+        _exit(kDeclinedExit);
+    for (;;) {
+        int connection = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
             _exit(kDeclinedExit);
+        }
+        Job job;
+        socklen_t length = sizeof job.peer;
+        if (!peerIsSameUser(connection) ||
+            getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &job.peer, &length) != 0 ||
+            !receive(connection, job)) {
+            close(connection);
+            continue;
+        }
+        close(listening);
+        union {
+            char buffer[CMSG_SPACE(sizeof(int))];
+            cmsghdr align;
+        } control = {};
+        char taken = 1;
+        iovec part = {&taken, 1};
+        msghdr message = {};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control.buffer;
+        message.msg_controllen = sizeof control.buffer;
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(header), &connection, sizeof(int));
+        if (sendmsg(helperEnd, &message, MSG_NOSIGNAL) != 1)
+            _exit(kDeclinedExit);
+        close(helperEnd);
         runJob(job, connection);
     }
-    job.closeDescriptors();
-    int process = pid > 0 ? int(syscall(SYS_pidfd_open, pid, 0)) : -1;
-    if (process < 0) {
-        if (pid > 0)
-            kill(pid, SIGKILL);
-        Reply declined = {ReplyKind::Declined, 0};
-        writeFully(connection, &declined, sizeof declined);
-        _exit(0);
+}
+
+// A job that has started: its process and the connection to its front.
+struct Running {
+    pid_t pid;
+    int process; // pidfd
+    int connection;
+};
+
+// Passes the signals a front forwards on to its job; a front gone unannounced (killed)
+// takes its job with it, as its death would have stopped the engine.
+void forwardSignals(Running& job) {
+    unsigned char signals[64];
+    ssize_t got = read(job.connection, signals, sizeof signals);
+    if (got < 0 && errno == EINTR)
+        return;
+    if (got <= 0) {
+        kill(job.pid, SIGKILL);
+        close(job.connection);
+        job.connection = -1;
+        return;
     }
-    pollfd watched[2] = {{process, POLLIN, 0}, {connection, POLLIN, 0}};
-    nfds_t count = 2;
-    for (;;) {
-        if (poll(watched, count, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            kill(pid, SIGKILL);
-            break;
-        }
-        if (watched[0].revents)
-            break;
-        if (count == 2 && watched[1].revents) {
-            unsigned char signals[64];
-            ssize_t got = read(connection, signals, sizeof signals);
-            if (got <= 0 && !(got < 0 && errno == EINTR)) {
-                kill(pid, SIGKILL);
-                count = 1;
-            }
-            for (ssize_t i = 0; i < got; ++i) {
-                if (signals[i] > 0 && signals[i] < NSIG)
-                    kill(pid, signals[i]);
-            }
-        }
+    for (ssize_t i = 0; i < got; ++i) {
+        if (signals[i] > 0 && signals[i] < NSIG)
+            kill(job.pid, signals[i]);
     }
+}
+
+// Reports a job's end to its front, unless the job declined it.
+void finish(Running& job) {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (waitpid(job.pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == kDeclinedExit) {
-        // This helper no longer matches its users' processes; the next run starts another.
-        kill(listener, SIGUSR1);
-        _exit(0);
+    close(job.process);
+    bool declined = WIFEXITED(status) && WEXITSTATUS(status) == kDeclinedExit;
+    if (job.connection >= 0) {
+        if (!declined) {
+            Reply finished = {ReplyKind::Finished, status};
+            writeFully(job.connection, &finished, sizeof finished);
+        }
+        close(job.connection);
     }
-    Reply finished = {ReplyKind::Finished, status};
-    writeFully(connection, &finished, sizeof finished);
-    _exit(0);
 }
 
 void* nothing(void*, void*, void*) {
@@ -415,46 +452,115 @@ int serveWarm(const char* socket) {
     if (listening < 0 || stat(socket, &own) != 0)
         return 1;
 
-    // Connections' supervisors are reaped by the kernel.
-    std::signal(SIGCHLD, SIG_IGN);
     struct sigaction action = {};
     action.sa_handler = retire;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGUSR1, SIGTERM, SIGINT, SIGHUP})
+    sigset_t leave;
+    sigemptyset(&leave);
+    for (int signal : {SIGUSR1, SIGTERM, SIGINT, SIGHUP}) {
         sigaction(signal, &action, nullptr);
-
-    const pid_t self = getpid();
-    // Forking is safe only while this process has one thread: no library may have
-    // started one, and the image library is started only in each job.
-    while (!g_retire && threadCount() == 1) {
-        pollfd waiting = {listening, POLLIN, 0};
-        int ready = poll(&waiting, 1, kIdleSeconds * 1000);
-        if (ready == 0)
-            break;
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        int connection = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection < 0)
-            continue;
-        if (!peerIsSameUser(connection)) {
-            close(connection);
-            continue;
-        }
-        pid_t child = fork();
-        if (child == 0) {
-            close(listening);
-            close(lock);
-            supervise(connection, self);
-        }
-        close(connection);
+        sigaddset(&leave, signal);
     }
-    // Another helper may already have taken over the path; its socket stays.
-    struct stat now;
-    if (stat(socket, &now) == 0 && now.st_dev == own.st_dev && now.st_ino == own.st_ino)
-        unlink(socket);
+    // Held back except while waiting, so that none can come between the look at
+    // g_retire and the wait.
+    sigset_t waiting;
+    sigprocmask(SIG_BLOCK, &leave, &waiting);
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
+        return 1;
+
+    pid_t spare = 0;
+    int spareProcess = -1;
+    std::vector<Running> jobs;
+    bool serving = true;
+    const auto stopServing = [&] {
+        serving = false;
+        // Another helper may already have taken over the path; its socket stays.
+        struct stat now;
+        if (stat(socket, &now) == 0 && now.st_dev == own.st_dev && now.st_ino == own.st_ino)
+            unlink(socket);
+    };
+    for (;;) {
+        // Forking is safe only while this process has one thread: no library may have
+        // started one, and the image library starts its own only in each job.
+        if (serving && (g_retire || threadCount() != 1))
+            stopServing();
+        if (!serving && spare > 0) {
+            kill(spare, SIGKILL);
+            waitpid(spare, nullptr, 0);
+            close(spareProcess);
+            spare = 0;
+        }
+        if (serving && spare == 0) {
+            spare = fork();
+            if (spare == 0) {
+                close(ends[0]);
+                close(lock);
+                serveOne(listening, ends[1]);
+            }
+            spareProcess = spare > 0 ? int(syscall(SYS_pidfd_open, spare, 0)) : -1;
+            if (spareProcess < 0)
+                return 1;
+        }
+        if (!serving && jobs.empty())
+            break;
+
+        std::vector<pollfd> watched;
+        watched.push_back({ends[0], POLLIN, 0});
+        watched.push_back({spareProcess, POLLIN, 0});
+        for (const Running& job : jobs) {
+            watched.push_back({job.process, POLLIN, 0});
+            watched.push_back({job.connection, short(job.connection >= 0 ? POLLIN : 0), 0});
+        }
+        const timespec idle = {kIdleSeconds, 0};
+        int ready = ppoll(watched.data(), watched.size(), jobs.empty() ? &idle : nullptr, &waiting);
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready == 0) {
+            stopServing();
+            continue;
+        }
+        if (ready < 0)
+            continue;
+        for (std::size_t i = jobs.size(); i-- > 0;) {
+            if (watched[2 + 2 * i + 1].revents)
+                forwardSignals(jobs[i]);
+            if (watched[2 + 2 * i].revents) {
+                finish(jobs[i]);
+                jobs.erase(jobs.begin() + std::ptrdiff_t(i));
+            }
+        }
+        if (watched[0].revents) {
+            union {
+                char buffer[CMSG_SPACE(sizeof(int))];
+                cmsghdr align;
+            } control;
+            char taken;
+            iovec part = {&taken, 1};
+            msghdr message = {};
+            message.msg_iov = &part;
+            message.msg_iovlen = 1;
+            message.msg_control = control.buffer;
+            message.msg_controllen = sizeof control.buffer;
+            int connection = -1;
+            if (recvmsg(ends[0], &message, MSG_CMSG_CLOEXEC) == 1) {
+                cmsghdr* header = CMSG_FIRSTHDR(&message);
+                if (header && header->cmsg_type == SCM_RIGHTS)
+                    std::memcpy(&connection, CMSG_DATA(header), sizeof(int));
+            }
+            if (spare > 0) {
+                jobs.push_back({spare, spareProcess, connection});
+                spare = 0;
+                spareProcess = -1;
+            }
+        } else if (spare > 0 && watched[1].revents) {
+            // The spare failed before it took a job; so would the next.
+            waitpid(spare, nullptr, 0);
+            close(spareProcess);
+            spare = 0;
+            g_retire = 1;
+        }
+    }
     return 0;
 }
 
