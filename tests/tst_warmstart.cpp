@@ -41,6 +41,17 @@ struct Outcome {
     QMap<QString, QByteArray> files; // name and mode -> contents
 };
 
+QList<pid_t> processes() {
+    QList<pid_t> pids;
+    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
+        bool numeric = false;
+        const pid_t pid = entry.toInt(&numeric);
+        if (numeric)
+            pids.append(pid);
+    }
+    return pids;
+}
+
 pid_t parentOf(pid_t pid) {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
@@ -53,13 +64,8 @@ pid_t parentOf(pid_t pid) {
 // less their own children (the process that waits for the next job, and running jobs).
 QList<pid_t> helpersUnder(const QString& root) {
     QList<pid_t> found;
-    const QStringList entries = QDir("/proc").entryList(QDir::Dirs);
-    for (const QString& entry : entries) {
-        bool numeric = false;
-        const pid_t pid = entry.toInt(&numeric);
-        if (!numeric)
-            continue;
-        QFile file("/proc/" + entry + "/cmdline");
+    for (pid_t pid : processes()) {
+        QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
         if (!file.open(QIODevice::ReadOnly))
             continue;
         const QList<QByteArray> words = file.readAll().split('\0');
@@ -77,13 +83,8 @@ QList<pid_t> helpersUnder(const QString& root) {
 
 // The process that has a file whose path starts with `prefix` open: the job writing it.
 pid_t writerOf(const QString& prefix) {
-    const QStringList entries = QDir("/proc").entryList(QDir::Dirs);
-    for (const QString& entry : entries) {
-        bool numeric = false;
-        const pid_t pid = entry.toInt(&numeric);
-        if (!numeric)
-            continue;
-        const QString fds = "/proc/" + entry + "/fd";
+    for (pid_t pid : processes()) {
+        const QString fds = QStringLiteral("/proc/%1/fd").arg(pid);
         for (const QString& fd : QDir(fds).entryList(QDir::Files | QDir::System)) {
             if (QFileInfo(fds + "/" + fd).symLinkTarget().startsWith(prefix))
                 return pid;
@@ -227,8 +228,8 @@ void TestWarmStart::startHelper() {
     QProcess process;
     process.start(kFront, {"--formats"});
     QVERIFY(process.waitForFinished());
-    QTRY_COMPARE(helpersUnder(m_runtime).size(), 1);
     QTRY_COMPARE(socketsIn(m_runtime).size(), 1);
+    QTRY_COMPARE(helpersUnder(m_runtime).size(), 1);
 }
 
 Outcome TestWarmStart::runIn(const QString& folder, const QString& tool, const QString& prefix,
@@ -541,7 +542,7 @@ void TestWarmStart::keepsToAPrivateFolder() {
         QCOMPARE(process.exitCode(), 0);
         QCOMPARE(QImage(out).size(), QSize(64, 48));
         if (run == 0 && !socketIn.isEmpty())
-            QTRY_COMPARE(helpersUnder(root).size(), 1);
+            QTRY_COMPARE(socketsIn(socketIn == "runtime" ? runtime : fallback).size(), 1);
     }
     const QString socketFolder = socketIn == "runtime"    ? runtime
                                  : socketIn == "fallback" ? fallback
@@ -556,7 +557,8 @@ void TestWarmStart::keepsToAPrivateFolder() {
             QCOMPARE(info.st_mode & 077, mode_t(0));
         }
     }
-    QCOMPARE(helpersUnder(root).size(), socketIn.isEmpty() ? 0 : 1);
+    // A helper started while the first was still setting up leaves at once.
+    QTRY_COMPARE(helpersUnder(root).size(), socketIn.isEmpty() ? 0 : 1);
     const QList<pid_t> helpers = helpersUnder(root);
     for (pid_t pid : helpers)
         ::kill(pid, SIGTERM);
@@ -600,23 +602,8 @@ void TestWarmStart::refusesOtherUsers() {
         for (int resource = 0; resource < RLIM_NLIMITS; ++resource)
             getrlimit(__rlimit_resource_t(resource), &header.limits[resource]);
         const int fds[4] = {open("/", O_PATH), 0, 1, 2};
-        union {
-            char buffer[CMSG_SPACE(sizeof fds)];
-            cmsghdr align;
-        } control = {};
-        iovec part = {&header, sizeof header};
-        msghdr message = {};
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
-        message.msg_control = control.buffer;
-        message.msg_controllen = sizeof control.buffer;
-        cmsghdr* cmsg = CMSG_FIRSTHDR(&message);
-        cmsg->cmsg_level = SOL_SOCKET;
-        cmsg->cmsg_type = SCM_RIGHTS;
-        cmsg->cmsg_len = CMSG_LEN(sizeof fds);
-        memcpy(CMSG_DATA(cmsg), fds, sizeof fds);
         // Closed on us before or after the request: refused either way.
-        if (sendmsg(fd, &message, MSG_NOSIGNAL) != ssize_t(sizeof header) ||
+        if (!sips::handover::sendWithDescriptors(fd, &header, sizeof header, fds, 4) ||
             send(fd, payload.constData(), size_t(payload.size()), MSG_NOSIGNAL) != payload.size())
             _exit(0);
         char reply[8];

@@ -161,28 +161,8 @@ int connectTo(const char* path) {
 
 bool sendRequest(int connection, const Request& request, const int* fds, int fdCount,
                  const char* payload) {
-    union {
-        char buffer[CMSG_SPACE(4 * sizeof(int))];
-        struct cmsghdr align;
-    } control = {};
-    struct iovec part = {const_cast<Request*>(&request), sizeof request};
-    struct msghdr message = {};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control.buffer;
-    message.msg_controllen = CMSG_SPACE(fdCount * sizeof(int));
-    struct cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(fdCount * sizeof(int));
-    std::memcpy(CMSG_DATA(header), fds, fdCount * sizeof(int));
-    ssize_t sent;
-    do {
-        sent = sendmsg(connection, &message, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent != ssize_t(sizeof request))
-        return false;
-    return writeFully(connection, payload, request.payloadSize);
+    return sendWithDescriptors(connection, &request, sizeof request, fds, fdCount) &&
+           writeFully(connection, payload, request.payloadSize);
 }
 
 // The payload: the caller's groups, its arguments, its whole environment.

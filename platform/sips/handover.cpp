@@ -73,6 +73,32 @@ bool peerIsSameUser(int socket) {
            length == sizeof peer && peer.uid == geteuid();
 }
 
+bool sendWithDescriptors(int socket, const void* data, std::size_t size, const int* fds,
+                         int count) {
+    union {
+        char buffer[CMSG_SPACE(4 * sizeof(int))];
+        struct cmsghdr align;
+    } control = {};
+    if (count < 1 || count > 4)
+        return false;
+    struct iovec part = {const_cast<void*>(data), size};
+    struct msghdr message = {};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control.buffer;
+    message.msg_controllen = CMSG_SPACE(count * sizeof(int));
+    struct cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(count * sizeof(int));
+    std::memcpy(CMSG_DATA(header), fds, count * sizeof(int));
+    ssize_t sent;
+    do {
+        sent = sendmsg(socket, &message, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent == ssize_t(size);
+}
+
 bool readFully(int fd, void* data, std::size_t size) {
     char* bytes = static_cast<char*>(data);
     while (size > 0) {

@@ -72,6 +72,9 @@ bool socketPath(const char* engine, char* path, std::size_t size);
 // Whether the process at the other end of a connected Unix socket runs as this user.
 bool peerIsSameUser(int socket);
 
+// Sends `size` bytes with `count` descriptors attached (at most 4), in one message.
+bool sendWithDescriptors(int socket, const void* data, std::size_t size, const int* fds, int count);
+
 bool readFully(int fd, void* data, std::size_t size);
 bool writeFully(int fd, const void* data, std::size_t size);
 

@@ -336,23 +336,8 @@ void setSignals(const Request& request) {
             continue;
         }
         close(listening);
-        union {
-            char buffer[CMSG_SPACE(sizeof(int))];
-            cmsghdr align;
-        } control = {};
-        char taken = 1;
-        iovec part = {&taken, 1};
-        msghdr message = {};
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
-        message.msg_control = control.buffer;
-        message.msg_controllen = sizeof control.buffer;
-        cmsghdr* header = CMSG_FIRSTHDR(&message);
-        header->cmsg_level = SOL_SOCKET;
-        header->cmsg_type = SCM_RIGHTS;
-        header->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(header), &connection, sizeof(int));
-        if (sendmsg(helperEnd, &message, MSG_NOSIGNAL) != 1)
+        const char taken = 1;
+        if (!sendWithDescriptors(helperEnd, &taken, 1, &connection, 1))
             _exit(kDeclinedExit);
         close(helperEnd);
         runJob(job, connection);
