@@ -16,6 +16,7 @@ contents=$(dpkg-deb -c "$deb")
 for path in \
     ./usr/bin/morvelle \
     ./usr/libexec/morvelle/sips \
+    ./usr/libexec/morvelle/sips-engine \
     ./usr/share/morvelle/morvelle.rcc \
     ./usr/share/applications/org.example.Morvelle.desktop \
     ./usr/share/icons/hicolor/scalable/apps/org.example.Morvelle.svg \
@@ -25,7 +26,7 @@ for path in \
         failed=1
     fi
 done
-for program in ./usr/bin/morvelle ./usr/libexec/morvelle/sips; do
+for program in ./usr/bin/morvelle ./usr/libexec/morvelle/sips ./usr/libexec/morvelle/sips-engine; do
     if ! grep -qE "^-rwxr-xr-x .* ${program//./\\.}\$" <<<"$contents"; then
         echo "$program is not executable"
         failed=1

@@ -1,0 +1,552 @@
+#include "warm_helper.h"
+
+#include "handover.h"
+#include "modules.h"
+#include "sips.h"
+
+#include <vips/vips.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace sips {
+namespace {
+
+using namespace handover;
+
+// The exit status of a job that declined: no run of the engine ends with it.
+constexpr int kDeclinedExit = 121;
+
+volatile sig_atomic_t g_retire = 0;
+
+void retire(int) {
+    g_retire = 1;
+}
+
+// The environment entries that the dynamic linker, libc, GLib and the image library read
+// as the process starts or the library starts, before a job could apply its caller's. A caller
+// whose entries differ gets a process of its own instead.
+std::vector<std::string> g_startEntries;
+
+std::vector<std::string> startEntries(char** environment) {
+    static const char* const kRead[] = {"LD_",
+                                        "GLIBC_TUNABLES=",
+                                        "MALLOC_",
+                                        "G_DEBUG=",
+                                        "G_SLICE=",
+                                        "G_FILENAME_ENCODING=",
+                                        "G_BROKEN_FILENAMES=",
+                                        "TMPDIR=",
+                                        "VIPS_",
+                                        "IM_",
+                                        "ORC_",
+                                        "OMP_",
+                                        "GOMP_"};
+    std::vector<std::string> entries;
+    for (char** entry = environment; *entry; ++entry) {
+        for (const char* prefix : kRead) {
+            if (std::strncmp(*entry, prefix, std::strlen(prefix)) == 0)
+                entries.emplace_back(*entry);
+        }
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+int threadCount() {
+    DIR* tasks = opendir("/proc/self/task");
+    if (!tasks)
+        return -1;
+    int count = 0;
+    while (dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] != '.')
+            ++count;
+    }
+    closedir(tasks);
+    return count;
+}
+
+struct Job {
+    Request request = {};
+    std::vector<char> payload;
+    std::vector<int> fds; // the working folder, then the open streams
+    struct ucred peer = {};
+    std::vector<gid_t> groups;
+    std::vector<char*> argv;
+    std::vector<char*> environment;
+
+    ~Job() {
+        for (int fd : fds)
+            close(fd);
+    }
+
+    void closeDescriptors() {
+        for (int fd : fds)
+            close(fd);
+        fds.clear();
+    }
+};
+
+void takeDescriptors(msghdr& message, Job& job) {
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS)
+            continue;
+        std::size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        const unsigned char* data = CMSG_DATA(header);
+        for (std::size_t i = 0; i < count; ++i) {
+            int fd;
+            std::memcpy(&fd, data + i * sizeof(int), sizeof fd);
+            job.fds.push_back(fd);
+        }
+    }
+}
+
+// Splits the payload into its groups and strings; false when it is not what the header
+// says.
+bool unpack(Job& job) {
+    const Request& request = job.request;
+    std::size_t groupBytes = std::size_t(request.groups) * sizeof(gid_t);
+    if (groupBytes > job.payload.size() || request.argc == 0)
+        return false;
+    job.groups.resize(request.groups);
+    std::memcpy(job.groups.data(), job.payload.data(), groupBytes);
+    char* next = job.payload.data() + groupBytes;
+    char* end = job.payload.data() + job.payload.size();
+    for (std::uint32_t i = 0; i < request.argc + request.envc; ++i) {
+        char* nul = static_cast<char*>(std::memchr(next, '\0', std::size_t(end - next)));
+        if (!nul)
+            return false;
+        (i < request.argc ? job.argv : job.environment).push_back(next);
+        next = nul + 1;
+    }
+    job.argv.push_back(nullptr);
+    job.environment.push_back(nullptr);
+    return next == end;
+}
+
+bool receive(int connection, Job& job) {
+    union {
+        char buffer[CMSG_SPACE(4 * sizeof(int))];
+        cmsghdr align;
+    } control;
+    iovec part = {&job.request, sizeof job.request};
+    msghdr message = {};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control.buffer;
+    message.msg_controllen = sizeof control.buffer;
+    ssize_t got;
+    do {
+        got = recvmsg(connection, &message, MSG_CMSG_CLOEXEC);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0)
+        return false;
+    takeDescriptors(message, job);
+    if (message.msg_flags & MSG_CTRUNC)
+        return false;
+    char* rest = reinterpret_cast<char*>(&job.request) + got;
+    if (!readFully(connection, rest, sizeof job.request - std::size_t(got)))
+        return false;
+    const Request& request = job.request;
+    if (request.version != kVersion || request.payloadSize > kMaxPayload ||
+        job.fds.size() != 1 + std::size_t(__builtin_popcount(request.openStreams & 7)))
+        return false;
+    job.payload.resize(request.payloadSize);
+    return readFully(connection, job.payload.data(), job.payload.size()) && unpack(job);
+}
+
+std::string contentsOf(const std::string& path) {
+    std::string text;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, std::size_t(got));
+    close(fd);
+    return text;
+}
+
+std::string lineOf(const std::string& text, const char* key) {
+    std::size_t start = text.find(key);
+    if (start == std::string::npos)
+        return {};
+    return text.substr(start, text.find('\n', start + 1) - start);
+}
+
+// A caller in another container, chroot or control group, or with other privileges or
+// another personality, sees other files or is held to other limits than a job forked here
+// would be.
+bool sharesOurWorld(pid_t peer) {
+    if (peer <= 0)
+        return false;
+    const std::string theirs = "/proc/" + std::to_string(peer) + "/";
+    for (const char* name :
+         {"root", "ns/mnt", "ns/pid", "ns/user", "ns/net", "ns/ipc", "ns/uts", "ns/cgroup"}) {
+        struct stat a, b;
+        if (stat((theirs + name).c_str(), &a) != 0 ||
+            stat((std::string("/proc/self/") + name).c_str(), &b) != 0 || a.st_dev != b.st_dev ||
+            a.st_ino != b.st_ino)
+            return false;
+    }
+    const std::string cgroup = contentsOf(theirs + "cgroup");
+    if (cgroup.empty() || cgroup != contentsOf("/proc/self/cgroup") ||
+        contentsOf(theirs + "personality") != contentsOf("/proc/self/personality"))
+        return false;
+    // What a process can only lose, never regain: capabilities, a system call filter, the
+    // bar on gaining privileges.
+    const std::string status = contentsOf(theirs + "status");
+    const std::string own = contentsOf("/proc/self/status");
+    for (const char* key : {"\nCapInh:", "\nCapPrm:", "\nCapEff:", "\nCapBnd:", "\nCapAmb:",
+                            "\nNoNewPrivs:", "\nSeccomp:"}) {
+        if (lineOf(status, key).empty() || lineOf(status, key) != lineOf(own, key))
+            return false;
+    }
+    return true;
+}
+
+bool sameGroups(const Job& job) {
+    if (job.peer.gid != getegid())
+        return false;
+    std::vector<gid_t> own(std::size_t(std::max(getgroups(0, nullptr), 0)));
+    if (getgroups(int(own.size()), own.data()) != int(own.size()))
+        return false;
+    std::vector<gid_t> theirs = job.groups;
+    std::sort(own.begin(), own.end());
+    std::sort(theirs.begin(), theirs.end());
+    return own == theirs;
+}
+
+// Makes this process what the caller's own child would have been. False when something
+// cannot be matched, before anything of the command has been done.
+bool takeOnCaller(Job& job) {
+    const Request& request = job.request;
+    if (!sameGroups(job) || startEntries(job.environment.data()) != g_startEntries ||
+        !sharesOurWorld(job.peer.pid))
+        return false;
+    errno = 0;
+    int niceness = getpriority(PRIO_PROCESS, 0);
+    if (errno != 0 ||
+        (niceness != request.niceness && setpriority(PRIO_PROCESS, 0, request.niceness) != 0))
+        return false;
+    for (int resource = 0; resource < RLIM_NLIMITS; ++resource) {
+        if (setrlimit(__rlimit_resource_t(resource), &request.limits[resource]) != 0)
+            return false;
+    }
+    if (sched_setaffinity(0, sizeof request.cpus, &request.cpus) != 0 ||
+        sched_setscheduler(0, request.schedulingPolicy, &request.scheduling) != 0 ||
+        syscall(SYS_ioprio_set, kIoPriorityOfProcess, 0, request.ioPriority) != 0)
+        return false;
+    if (fchdir(job.fds[0]) != 0)
+        return false;
+    std::size_t next = 1;
+    for (int stream = 0; stream < 3; ++stream) {
+        if (!(request.openStreams & (1u << stream)))
+            close(stream);
+        else if (dup2(job.fds[next++], stream) != stream)
+            return false;
+    }
+    job.closeDescriptors();
+    umask(request.umask);
+    clearenv();
+    for (char** entry = job.environment.data(); *entry; ++entry)
+        putenv(*entry);
+    return true;
+}
+
+void setSignals(const Request& request) {
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (signal != SIGKILL && signal != SIGSTOP)
+            std::signal(signal, sigismember(&request.ignored, signal) ? SIG_IGN : SIG_DFL);
+    }
+    sigprocmask(SIG_SETMASK, &request.blocked, nullptr);
+}
+
+[[noreturn]] void runJob(Job& job, int connection) {
+    Reply reply = {ReplyKind::Accepted, 0};
+    if (!takeOnCaller(job)) {
+        // This helper no longer matches its users' processes; the next run starts another.
+        kill(getppid(), SIGUSR1);
+        reply.kind = ReplyKind::Declined;
+        writeFully(connection, &reply, sizeof reply);
+        _exit(kDeclinedExit);
+    }
+    // In place before the front starts forwarding, so that no signal meets a handler of
+    // the helper's.
+    setSignals(job.request);
+    if (!writeFully(connection, &reply, sizeof reply))
+        _exit(kDeclinedExit);
+    // Named as the engine run by the caller would be, in any message GLib writes.
+    const char* slash = std::strrchr(job.argv[0], '/');
+    g_set_prgname(slash ? slash + 1 : job.argv[0]);
+    const int status = run(int(job.argv.size() - 1), job.argv.data());
+    // Everything is written and in place: the front may end now, without waiting for this
+    // process to be taken down. A job that does not get here is reported by the helper.
+    std::fflush(nullptr);
+    for (int stream = 0; stream < 3; ++stream)
+        close(stream);
+    reply = {ReplyKind::Finished, W_EXITCODE(status, 0)};
+    writeFully(connection, &reply, sizeof reply);
+    _exit(status);
+}
+
+// A process forked ahead of need, so that no fork lies between a connection and its job:
+// it takes the next connection of this user, reads the request, hands the connection to
+// the helper (which from then on passes on the signals the front forwards and reports the
+// end) and becomes the job.
+[[noreturn]] void serveOne(int listening, int helperEnd) {
+    for (int signal : {SIGCHLD, SIGUSR1, SIGTERM, SIGINT, SIGHUP})
+        std::signal(signal, SIG_DFL);
+    const pid_t helper = getppid();
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != helper)
+        _exit(kDeclinedExit);
+    for (;;) {
+        int connection = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            _exit(kDeclinedExit);
+        }
+        Job job;
+        socklen_t length = sizeof job.peer;
+        if (!peerIsSameUser(connection) ||
+            getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &job.peer, &length) != 0 ||
+            !receive(connection, job)) {
+            close(connection);
+            continue;
+        }
+        close(listening);
+        const char taken = 1;
+        if (!sendWithDescriptors(helperEnd, &taken, 1, &connection, 1))
+            _exit(kDeclinedExit);
+        close(helperEnd);
+        runJob(job, connection);
+    }
+}
+
+// A job that has started: its process and the connection to its front.
+struct Running {
+    pid_t pid;
+    int process; // pidfd
+    int connection;
+};
+
+// Passes the signals a front forwards on to its job; a front gone unannounced (killed)
+// takes its job with it, as its death would have stopped the engine.
+void forwardSignals(Running& job) {
+    unsigned char signals[64];
+    ssize_t got = read(job.connection, signals, sizeof signals);
+    if (got < 0 && errno == EINTR)
+        return;
+    if (got <= 0) {
+        kill(job.pid, SIGKILL);
+        close(job.connection);
+        job.connection = -1;
+        return;
+    }
+    for (ssize_t i = 0; i < got; ++i) {
+        if (signals[i] > 0 && signals[i] < NSIG)
+            kill(job.pid, signals[i]);
+    }
+}
+
+// Reports a job's end to its front, unless the job declined it.
+void finish(Running& job) {
+    int status = 0;
+    while (waitpid(job.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    close(job.process);
+    bool declined = WIFEXITED(status) && WEXITSTATUS(status) == kDeclinedExit;
+    if (job.connection >= 0) {
+        if (!declined) {
+            Reply finished = {ReplyKind::Finished, status};
+            writeFully(job.connection, &finished, sizeof finished);
+        }
+        close(job.connection);
+    }
+}
+
+void* nothing(void*, void*, void*) {
+    return nullptr;
+}
+
+// The image library started once here rather than in every job: its start-up and the
+// setting up of its loaders' and savers' classes would otherwise come first in each.
+// None of it starts a thread, which is checked before every fork.
+void startLibraries() {
+    deferOptionalModules();
+    if (VIPS_INIT(kHelperName) != 0)
+        return;
+    vips_foreign_map("VipsForeignLoad", nothing, nullptr, nullptr);
+    vips_foreign_map("VipsForeignSave", nothing, nullptr, nullptr);
+}
+
+int listenAt(const char* path) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof address.sun_path)
+        return -1;
+    std::strcpy(address.sun_path, path);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    // A socket file left by a helper that was killed is no longer anyone's: the lock says so.
+    unlink(path);
+    mode_t mask = umask(077);
+    bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    umask(mask);
+    if (!bound || listen(fd, 64) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+int serveWarm(const char* socket) {
+    g_startEntries = startEntries(environ);
+    const std::string lockPath = std::string(socket) + ".lock";
+    int lock = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // Only one helper per socket; a second one started in a race leaves at once.
+    if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0)
+        return 0;
+    startLibraries();
+    int listening = listenAt(socket);
+    struct stat own;
+    if (listening < 0 || stat(socket, &own) != 0)
+        return 1;
+
+    struct sigaction action = {};
+    action.sa_handler = retire;
+    sigemptyset(&action.sa_mask);
+    sigset_t leave;
+    sigemptyset(&leave);
+    for (int signal : {SIGUSR1, SIGTERM, SIGINT, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+        sigaddset(&leave, signal);
+    }
+    // Held back except while waiting, so that none can come between the look at
+    // g_retire and the wait.
+    sigset_t waiting;
+    sigprocmask(SIG_BLOCK, &leave, &waiting);
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
+        return 1;
+
+    pid_t spare = 0;
+    int spareProcess = -1;
+    std::vector<Running> jobs;
+    bool serving = true;
+    const auto stopServing = [&] {
+        serving = false;
+        // Another helper may already have taken over the path; its socket stays.
+        struct stat now;
+        if (stat(socket, &now) == 0 && now.st_dev == own.st_dev && now.st_ino == own.st_ino)
+            unlink(socket);
+    };
+    for (;;) {
+        // Forking is safe only while this process has one thread: no library may have
+        // started one, and the image library starts its own only in each job.
+        if (serving && (g_retire || threadCount() != 1))
+            stopServing();
+        if (!serving && spare > 0) {
+            kill(spare, SIGKILL);
+            waitpid(spare, nullptr, 0);
+            close(spareProcess);
+            spare = 0;
+        }
+        if (serving && spare == 0) {
+            spare = fork();
+            if (spare == 0) {
+                close(ends[0]);
+                close(lock);
+                serveOne(listening, ends[1]);
+            }
+            spareProcess = spare > 0 ? int(syscall(SYS_pidfd_open, spare, 0)) : -1;
+            if (spareProcess < 0)
+                return 1;
+        }
+        if (!serving && jobs.empty())
+            break;
+
+        std::vector<pollfd> watched;
+        watched.push_back({ends[0], POLLIN, 0});
+        watched.push_back({spareProcess, POLLIN, 0});
+        for (const Running& job : jobs) {
+            watched.push_back({job.process, POLLIN, 0});
+            watched.push_back({job.connection, short(job.connection >= 0 ? POLLIN : 0), 0});
+        }
+        const timespec idle = {kIdleSeconds, 0};
+        int ready = ppoll(watched.data(), watched.size(), jobs.empty() ? &idle : nullptr, &waiting);
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready == 0) {
+            stopServing();
+            continue;
+        }
+        if (ready < 0)
+            continue;
+        for (std::size_t i = jobs.size(); i-- > 0;) {
+            if (watched[2 + 2 * i + 1].revents)
+                forwardSignals(jobs[i]);
+            if (watched[2 + 2 * i].revents) {
+                finish(jobs[i]);
+                jobs.erase(jobs.begin() + std::ptrdiff_t(i));
+            }
+        }
+        if (watched[0].revents) {
+            union {
+                char buffer[CMSG_SPACE(sizeof(int))];
+                cmsghdr align;
+            } control;
+            char taken;
+            iovec part = {&taken, 1};
+            msghdr message = {};
+            message.msg_iov = &part;
+            message.msg_iovlen = 1;
+            message.msg_control = control.buffer;
+            message.msg_controllen = sizeof control.buffer;
+            int connection = -1;
+            if (recvmsg(ends[0], &message, MSG_CMSG_CLOEXEC) == 1) {
+                cmsghdr* header = CMSG_FIRSTHDR(&message);
+                if (header && header->cmsg_type == SCM_RIGHTS)
+                    std::memcpy(&connection, CMSG_DATA(header), sizeof(int));
+            }
+            if (spare > 0) {
+                jobs.push_back({spare, spareProcess, connection});
+                spare = 0;
+                spareProcess = -1;
+            }
+        } else if (spare > 0 && watched[1].revents) {
+            // The spare failed before it took a job; so would the next.
+            waitpid(spare, nullptr, 0);
+            close(spareProcess);
+            spare = 0;
+            g_retire = 1;
+        }
+    }
+    return 0;
+}
+
+} // namespace sips
