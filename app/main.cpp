@@ -1,3 +1,5 @@
+#include <csignal>
+
 #include "app/app.h"
 #include "windows/qconvert.h"
 
@@ -8,5 +10,9 @@ int main(int argc, char** argv) {
     qconvert::instance();
     const int result = app.exec();
     App::releaseAll();
+    if (const int signal = app.terminationSignal()) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
     return result;
 }
