@@ -1,5 +1,3 @@
-#include <csignal>
-
 #include "app/app.h"
 #include "windows/qconvert.h"
 
@@ -8,11 +6,5 @@ int main(int argc, char** argv) {
     App::declareFileTypes();
     App app(argc, argv);
     qconvert::instance();
-    const int result = app.exec();
-    App::releaseAll();
-    if (const int signal = app.terminationSignal()) {
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-    }
-    return result;
+    return app.execAndRelease();
 }

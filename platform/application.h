@@ -38,8 +38,6 @@ public:
     void windowClosed();
 
     // The termination signal (SIGTERM, SIGINT, SIGHUP) that ended the event loop, or 0.
-    // main() raises it again once everything is released, so that whoever started the
-    // application sees how it ended.
     int terminationSignal() const { return m_terminationSignal; }
 
 signals:

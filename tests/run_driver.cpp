@@ -10,7 +10,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <csignal>
 #include <cstdio>
 
 #include "app/app.h"
@@ -47,11 +46,5 @@ int main(int argc, char** argv) {
         watch.start();
         QTest::mouseClick(imagecontrol::instance().BevelButton3, Qt::LeftButton);
     });
-    const int result = app.exec();
-    App::releaseAll();
-    if (const int signal = app.terminationSignal()) {
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-    }
-    return result;
+    return app.execAndRelease();
 }
