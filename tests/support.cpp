@@ -116,6 +116,8 @@ MessageAnswerer::MessageAnswerer() {
             text += QLatin1Char('\n') + details->toPlainText();
         texts.append(text);
         titles.append(box->windowTitle());
+        if (inspect)
+            inspect(box);
         QAbstractButton* ok = box->button(QMessageBox::Ok);
         if (ok)
             QTest::mouseClick(ok, Qt::LeftButton);

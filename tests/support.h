@@ -7,7 +7,10 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <functional>
+
 class QAction;
+class QMessageBox;
 class QWidget;
 
 namespace testsupport {
@@ -41,6 +44,8 @@ public:
     MessageAnswerer();
     QStringList texts;
     QStringList titles;
+    // Looks at each box as shown, before OK is pressed.
+    std::function<void(QMessageBox*)> inspect;
 
 private:
     QTimer m_poll;

@@ -13,7 +13,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QScrollBar>
 #include <QTest>
 
 #include <csignal>
@@ -698,6 +701,41 @@ private slots:
         QVERIFY(dropScreen().CryptFileArray.isEmpty());
         QCOMPARE(dropScreen().ListBox1->ListCount(), 0);
         QCOMPARE(texts.size(), 1);
+    }
+
+    // However many files fail, the warning keeps a bounded size: its list scrolls, and can
+    // be selected and copied, one entry per file.
+    void manyFailuresScrollInTheWarning() {
+        FakeTool tool(QStringLiteral("echo \"Error: cannot read this file as an image: $7\" >&2; "
+                                     "exit 1"));
+        QStringList files;
+        for (int i = 0; i < 60; ++i)
+            files.append(image(QStringLiteral("many/%1.png").arg(i, 2, 10, QChar('0'))));
+        QVERIFY(dropFiles(&dropScreen(), files));
+        const QStringList& texts = expectMessages();
+        int listHeight = -1;
+        bool scrolls = false;
+        bool readOnly = false;
+        QString listed;
+        m_messages->inspect = [&](QMessageBox* box) {
+            const auto* list = box->findChild<QPlainTextEdit*>();
+            QVERIFY(list);
+            listHeight = list->height();
+            scrolls = list->verticalScrollBar()->maximum() > 0;
+            readOnly = list->isReadOnly();
+            listed = list->toPlainText();
+        };
+        press(4);
+        QCOMPARE(texts.size(), 1);
+        QVERIFY(texts[0].startsWith(QStringLiteral("60 of 60 files could not be converted.\n")));
+        QVERIFY2(listHeight > 0 && listHeight < 300, qPrintable(QString::number(listHeight)));
+        QVERIFY(scrolls);
+        QVERIFY(readOnly);
+        const QStringList lines = listed.split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 120);
+        QCOMPARE(lines[0], files[0]);
+        QCOMPARE(lines[1], QStringLiteral("    cannot read this file as an image"));
+        QCOMPARE(listedPaths(), files);
     }
 
     // Quitting or killing the application during a run ends the real tool's conversion with
