@@ -1,5 +1,7 @@
 #include "app.h"
 
+#include <csignal>
+
 #include "app/menubar1.h"
 #include "convert/imagecontrol.h"
 #include "platform/desktopservices.h"
@@ -27,7 +29,9 @@ App::App(int& argc, char** argv) : platform::Application(argc, argv) {
     attachMenuHandler(QStringLiteral("EditWebsite"), [this] { return EditWebsite(); });
 }
 
-App* App::current() { return qobject_cast<App*>(QCoreApplication::instance()); }
+App* App::current() {
+    return qobject_cast<App*>(QCoreApplication::instance());
+}
 
 void App::declareFileTypes() {
     const platform::FileType types[] = {
@@ -60,6 +64,16 @@ void App::releaseAll() {
     if (App* app = current())
         app->setMenuBar(nullptr);
     MenuBar1::release();
+}
+
+int App::execAndRelease() {
+    const int result = exec();
+    releaseAll();
+    if (const int signal = terminationSignal()) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
+    return result;
 }
 
 void App::Open() {

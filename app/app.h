@@ -15,6 +15,9 @@ public:
     static void declareFileTypes();
     // Releases what the application loaded on first use; runs after the event loop ends.
     static void releaseAll();
+    // Runs the event loop, then releases everything. An application ended by a termination
+    // signal then raises it again, so that whoever started it sees how it ended.
+    int execAndRelease();
 
     bool fileNewconvert();
     bool AppleAbout();

@@ -6,7 +6,5 @@ int main(int argc, char** argv) {
     App::declareFileTypes();
     App app(argc, argv);
     qconvert::instance();
-    const int result = app.exec();
-    App::releaseAll();
-    return result;
+    return app.execAndRelease();
 }

@@ -1,7 +1,6 @@
 #include "alienimage.h"
 
 #include "convert/imagecontrol.h"
-#include "platform/exceptions.h"
 #include "platform/shell.h"
 #include "windows/progressdes.h"
 #include "windows/qconvert.h"
@@ -10,31 +9,66 @@ using namespace platform;
 
 namespace alienimage {
 
+const QString StoppedReason = QStringLiteral("stopped before it was converted");
+
 namespace {
 
-const QList<Format>& formats() {
-    static const QList<Format> table = {
+// One output format: the output's extension and the start of the command line, blank
+// included.
+struct Format {
+    QString extension;
+    QString commandHead;
+};
+
+enum Row { Jpeg, Gif, Png, Tiff, Bmp, Pict, Psd, Jpg2, Pdf };
+
+const Format& format(Row row) {
+    static const Format table[] = {
         // clang-format off
-        {"jpeg", "jpeg", ".jpeg", "sips --setProperty format jpeg --setProperty formatOptions best "},
-        {"gif",  "gif",  ".gif",  "sips --setProperty format gif --setProperty formatOptions best "},
-        {"png",  "png",  ".png",  "sips --setProperty format png --setProperty formatOptions best "},
-        {"tiff", "tiff", ".tiff", "sips --setProperty format tiff --setProperty formatOptions best "},
-        {"bmp",  "bmp",  ".bmp",  "sips --setProperty format bmp --setProperty formatOptions best "},
-        {"pict", "tga",  ".tga",  "sips --setProperty format tga --setProperty formatOptions best "},
-        {"psd",  "psd",  ".psd",  "sips --setProperty format psd --setProperty formatOptions best "},
-        {"jpg2", "jp2",  ".jp2",  "sips --setProperty format jp2 --setProperty formatOptions best "},
-        {"pdf",  "pdf",  ".pdf",  "sips --setProperty format pdf --setProperty formatOptions best "},
+        /* Jpeg */ {".jpeg", "sips --setProperty format jpeg --setProperty formatOptions best "},
+        /* Gif  */ {".gif",  "sips --setProperty format gif --setProperty formatOptions best "},
+        /* Png  */ {".png",  "sips --setProperty format png --setProperty formatOptions best "},
+        /* Tiff */ {".tiff", "sips --setProperty format tiff --setProperty formatOptions best "},
+        /* Bmp  */ {".bmp",  "sips --setProperty format bmp --setProperty formatOptions best "},
+        /* Pict */ {".tga",  "sips --setProperty format tga --setProperty formatOptions best "},
+        /* Psd  */ {".psd",  "sips --setProperty format psd --setProperty formatOptions best "},
+        /* Jpg2 */ {".jp2",  "sips --setProperty format jp2 --setProperty formatOptions best "},
+        /* Pdf  */ {".pdf",  "sips --setProperty format pdf --setProperty formatOptions best "},
         // clang-format on
     };
-    return table;
+    return table[row];
 }
 
-// The last thing the tool said on its error output, which names what went wrong.
-QString toolReason(const Shell& shell) {
-    const QStringList lines = shell.ErrorOutput().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    if (!lines.isEmpty())
-        return lines.last().trimmed();
-    return QStringLiteral("the converter stopped with status %1").arg(shell.ErrorCode());
+// The tool's status when the output name was taken after it had been chosen: the tool
+// replaces nothing, so the next free name is tried, a bounded number of times.
+constexpr int NameTaken = 3;
+constexpr int NameRetries = 20;
+
+// The tool ends with "Error: WHAT WENT WRONG: PATH", after any warnings. The reason is
+// WHAT WENT WRONG, whole, even where a path in it holds line breaks.
+QString toolReason(const Shell& shell, const QList<FolderItem>& named) {
+    QString text = shell.ErrorOutput();
+    if (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    for (const FolderItem& f : named) {
+        const QString tail = QStringLiteral(": ") + f.AbsolutePath();
+        if (text.endsWith(tail)) {
+            text.chop(tail.size());
+            break;
+        }
+    }
+    const QString prefix = QStringLiteral("Error: ");
+    const qsizetype line = text.lastIndexOf(QLatin1Char('\n') + prefix);
+    if (line >= 0)
+        text = text.mid(line + 1 + prefix.size());
+    else if (text.startsWith(prefix))
+        text = text.mid(prefix.size());
+    else
+        text = text.mid(text.lastIndexOf(QLatin1Char('\n')) + 1);
+    text = text.trimmed();
+    if (text.isEmpty())
+        return QStringLiteral("the converter stopped with status %1").arg(shell.ErrorCode());
+    return text;
 }
 
 QList<QString> listedPaths() {
@@ -47,6 +81,11 @@ QList<QString> listedPaths() {
 }
 
 bool convert(const Format& row, const FolderItem& source, QString* failure) {
+    const auto fail = [failure](const QString& why) {
+        if (failure)
+            *failure = why;
+        return false;
+    };
     QString why;
     Shell shell;
     const bool automaticNaming = imagecontrol::instance().CheckBox2->isChecked();
@@ -55,7 +94,7 @@ bool convert(const Format& row, const FolderItem& source, QString* failure) {
     progress.ProgressBar1->setMaximum(0);
     progress.ProgressBar1->setValue(0);
 
-    QString command = row.commandHead + source.ShellPath() + QStringLiteral(" --out ");
+    const QString head = row.commandHead + source.ShellPath() + QStringLiteral(" --out ");
     const FolderItem parent = source.Parent();
     const QString base =
         automaticNaming ? source.Name() : imagecontrol::instance().EditField3->text();
@@ -65,45 +104,35 @@ bool convert(const Format& row, const FolderItem& source, QString* failure) {
     else if (base.contains(QLatin1Char('/')))
         why = QStringLiteral("the desired name \"%1\" cannot be a file name: it contains \"/\"")
                   .arg(base);
+    QList<QString> reserved = listedPaths();
     FolderItem output;
-    if (why.isEmpty()) {
-        output = freeOutput(parent, base, row.extension, listedPaths());
-        command += output.ShellPath();
-    }
+    if (why.isEmpty())
+        output = freeOutput(parent, base, row.extension, reserved);
 
     progress.Timer2->setMode(platform::Timer::Multiple);
     qconvert& dropScreen = qconvert::instance();
     dropScreen.StaticText44->setVisible(false);
     dropScreen.StaticText31->setVisible(true);
 
-    if (!why.isEmpty()) {
-        if (failure)
-            *failure = why;
-        return false;
+    if (!why.isEmpty())
+        return fail(why);
+    shell.Execute(head + output.ShellPath());
+    for (int retry = 0; retry < NameRetries && shell.ErrorCode() == NameTaken && !shell.Stopped();
+         ++retry) {
+        reserved.append(output.AbsolutePath());
+        output = freeOutput(parent, base, row.extension, reserved);
+        shell.Execute(head + output.ShellPath());
     }
-    shell.Execute(command);
-    if (shell.ErrorCode() != 0) {
-        if (failure)
-            *failure = toolReason(shell);
-        return false;
-    }
-    if (!output.Exists()) {
-        if (failure)
-            *failure = QStringLiteral("the converter reported success but wrote no file");
-        return false;
-    }
+    if (shell.Stopped())
+        return fail(StoppedReason);
+    if (shell.ErrorCode() != 0)
+        return fail(toolReason(shell, {output, source}));
+    if (!output.Exists())
+        return fail(QStringLiteral("the converter reported success but wrote no file"));
     return true;
 }
 
 } // namespace
-
-const Format& formatNamed(const QString& operation) {
-    for (const Format& f : formats()) {
-        if (f.operation == operation)
-            return f;
-    }
-    throw NilObjectException(QStringLiteral("The format %1").arg(operation));
-}
 
 FolderItem freeOutput(const FolderItem& folder, const QString& base, const QString& extension,
                       const QList<QString>& reserved) {
@@ -113,19 +142,32 @@ FolderItem freeOutput(const FolderItem& folder, const QString& base, const QStri
     return candidate;
 }
 
-#define MORVELLE_OPERATION(name)                                                                  \
-    bool name(const FolderItem& source, bool, QString* failure) {                                \
-        return convert(formatNamed(QStringLiteral(#name)), source, failure);                     \
-    }
-MORVELLE_OPERATION(jpeg)
-MORVELLE_OPERATION(gif)
-MORVELLE_OPERATION(png)
-MORVELLE_OPERATION(tiff)
-MORVELLE_OPERATION(bmp)
-MORVELLE_OPERATION(pict)
-MORVELLE_OPERATION(psd)
-MORVELLE_OPERATION(jpg2)
-MORVELLE_OPERATION(pdf)
-#undef MORVELLE_OPERATION
+bool jpeg(const FolderItem& source, bool, QString* failure) {
+    return convert(format(Jpeg), source, failure);
+}
+bool gif(const FolderItem& source, bool, QString* failure) {
+    return convert(format(Gif), source, failure);
+}
+bool png(const FolderItem& source, bool, QString* failure) {
+    return convert(format(Png), source, failure);
+}
+bool tiff(const FolderItem& source, bool, QString* failure) {
+    return convert(format(Tiff), source, failure);
+}
+bool bmp(const FolderItem& source, bool, QString* failure) {
+    return convert(format(Bmp), source, failure);
+}
+bool pict(const FolderItem& source, bool, QString* failure) {
+    return convert(format(Pict), source, failure);
+}
+bool psd(const FolderItem& source, bool, QString* failure) {
+    return convert(format(Psd), source, failure);
+}
+bool jpg2(const FolderItem& source, bool, QString* failure) {
+    return convert(format(Jpg2), source, failure);
+}
+bool pdf(const FolderItem& source, bool, QString* failure) {
+    return convert(format(Pdf), source, failure);
+}
 
 } // namespace alienimage

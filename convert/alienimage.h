@@ -9,19 +9,9 @@
 // result goes into the source's own folder.
 namespace alienimage {
 
-// One output format: the operation's name, the tool's format word, the output's extension
-// and the start of the command line, blank included.
-struct Format {
-    QString operation;
-    QString word;
-    QString extension;
-    QString commandHead;
-};
-
-const Format& formatNamed(const QString& operation);
-
 // Each returns true exactly when the file was converted. On failure, `failure` (when given)
-// receives why, in the tool's own words where it gave any. The second argument has no effect.
+// receives why, in plain words: the tool's own where it gave any. The second argument has
+// no effect.
 bool jpeg(const platform::FolderItem& source, bool, QString* failure = nullptr);
 bool gif(const platform::FolderItem& source, bool, QString* failure = nullptr);
 bool png(const platform::FolderItem& source, bool, QString* failure = nullptr);
@@ -33,6 +23,9 @@ bool jpg2(const platform::FolderItem& source, bool, QString* failure = nullptr);
 bool pdf(const platform::FolderItem& source, bool, QString* failure = nullptr);
 
 using Operation = bool (*)(const platform::FolderItem&, bool, QString*);
+
+// Why a file failed when the user stopped the run while it was being converted.
+extern const QString StoppedReason;
 
 // The first free name in `folder` for `base` + `extension`: "base.ext", else "base 2.ext",
 // "base 3.ext", ... A name is taken when a file of that name exists, or when it is one of

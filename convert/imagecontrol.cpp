@@ -3,8 +3,8 @@
 #include "platform/exceptions.h"
 #include "platform/msgbox.h"
 #include "platform/pictures.h"
+#include "platform/shell.h"
 #include "windows/qconvert.h"
-
 
 using namespace platform;
 
@@ -33,15 +33,21 @@ constexpr int IconSide = 24;
 const BevelCodes FormatButtonCodes{3, 0, 1, 4, 3, 0};
 
 QColor labelColour(int control) {
-    static const QColor colours[] = {
-        {}, QColor(0x50, 0x4F, 0x50), QColor(0x52, 0x52, 0x52), QColor(0x50, 0x4F, 0x4F),
-        QColor(0x4C, 0x4C, 0x4C), QColor(0x51, 0x51, 0x51), QColor(0x51, 0x51, 0x51),
-        QColor(0x51, 0x52, 0x51), QColor(0x50, 0x50, 0x50), QColor(0x53, 0x53, 0x53)};
+    static const QColor colours[] = {{},
+                                     QColor(0x50, 0x4F, 0x50),
+                                     QColor(0x52, 0x52, 0x52),
+                                     QColor(0x50, 0x4F, 0x4F),
+                                     QColor(0x4C, 0x4C, 0x4C),
+                                     QColor(0x51, 0x51, 0x51),
+                                     QColor(0x51, 0x51, 0x51),
+                                     QColor(0x51, 0x52, 0x51),
+                                     QColor(0x50, 0x50, 0x50),
+                                     QColor(0x53, 0x53, 0x53)};
     return colours[control];
 }
 } // namespace
 
-const QString imagecontrol::FailedFilesHeading = QStringLiteral("These files were not converted:");
+const QString imagecontrol::FailureTitle = QStringLiteral("Files not converted");
 
 const QList<imagecontrol::FormatButton>& imagecontrol::formatButtons() {
     static const QList<FormatButton> table = {
@@ -120,7 +126,8 @@ imagecontrol::imagecontrol() : Window(windowLayout()) {
     EditField3->setPalette(field);
     EditField3->setAlignment(Qt::AlignLeft);
 
-    connect(CheckBox2, &QCheckBox::clicked, this, [this] { guarded([this] { CheckBox2_Action(); }); });
+    connect(CheckBox2, &QCheckBox::clicked, this,
+            [this] { guarded([this] { CheckBox2_Action(); }); });
     const std::pair<BevelButton*, void (imagecontrol::*)()> handlers[] = {
         {BevelButton1, &imagecontrol::BevelButton1_Action},
         {BevelButton2, &imagecontrol::BevelButton2_Action},
@@ -151,7 +158,9 @@ QPoint imagecontrol::initialPosition() const {
     return p;
 }
 
-void imagecontrol::CheckBox2_Action() { EditField3->setEnabled(!CheckBox2->isChecked()); }
+void imagecontrol::CheckBox2_Action() {
+    EditField3->setEnabled(!CheckBox2->isChecked());
+}
 
 void imagecontrol::run(const FormatButton& row) {
     struct Failed {
@@ -159,27 +168,53 @@ void imagecontrol::run(const FormatButton& row) {
         QString why;
     };
     QList<Failed> failed;
+    Shell::clearRequest();
     // Nothing else runs between two files: no timer tick and no input comes in before this
-    // handler returns, and the progress window relies on that.
-    for (int i = 0; i <= int(qconvert::instance().CryptFileArray.size()) - 1; ++i) {
-        const FolderItem item = qconvert::instance().CryptFileArray[i];
+    // handler returns, and the progress window relies on that. Only Escape and Quit reach
+    // the tool's run, and end the batch after the file they stopped.
+    int next = 0;
+    while (next <= int(qconvert::instance().CryptFileArray.size()) - 1) {
+        const FolderItem item = qconvert::instance().CryptFileArray[next++];
         QString why;
         if (!row.operation(item, true, &why))
             failed.append({item, why});
+        if (Shell::request() != Shell::Request::None)
+            break;
     }
 
-    // Converted files leave the Drop Screen; failed ones stay, so they can be retried.
+    // Converted files leave the Drop Screen; failed ones and those not reached stay, so
+    // they can be tried again.
     qconvert& dropScreen = qconvert::instance();
+    const qsizetype total = dropScreen.CryptFileArray.size();
+    const QList<FolderItem> notReached = dropScreen.CryptFileArray.mid(next);
     dropScreen.CryptFileArray.clear();
     dropScreen.ListBox1->DeleteAllRows();
-    if (failed.isEmpty())
-        return;
-    QString message = FailedFilesHeading + QLatin1Char('\n');
+    const auto keep = [&dropScreen](const FolderItem& file) {
+        dropScreen.CryptFileArray.append(file);
+        dropScreen.ListBox1->AddRow(file.Name());
+        dropScreen.ListBox1->setCell(dropScreen.ListBox1->LastIndex(), 1, file.AbsolutePath());
+    };
+    QStringList details;
     for (const Failed& f : failed) {
-        dropScreen.CryptFileArray.append(f.file);
-        dropScreen.ListBox1->AddRow(f.file.Name());
-        dropScreen.ListBox1->setCell(dropScreen.ListBox1->LastIndex(), 1, f.file.AbsolutePath());
-        message += QStringLiteral("\n%1\n    %2").arg(f.file.AbsolutePath(), f.why);
+        keep(f.file);
+        details.append(readable(f.file.AbsolutePath()) + QStringLiteral("\n    ") + f.why);
     }
-    MsgBox(message);
+    for (const FolderItem& file : notReached)
+        keep(file);
+
+    // On Quit the application ends as soon as this returns: nothing is left to ask.
+    if (failed.isEmpty() || Shell::request() == Shell::Request::Quit)
+        return;
+    const QString summary = QStringLiteral("%1 of %2 %3 could not be converted.")
+                                .arg(failed.size())
+                                .arg(total)
+                                .arg(total == 1 ? QStringLiteral("file") : QStringLiteral("files"));
+    QString note;
+    if (!notReached.isEmpty())
+        note =
+            QStringLiteral("The run was stopped. %1 not reached %2 still listed.")
+                .arg(notReached.size() == 1 ? QStringLiteral("The file")
+                                            : QStringLiteral("The %1 files").arg(notReached.size()))
+                .arg(notReached.size() == 1 ? QStringLiteral("is") : QStringLiteral("are"));
+    WarningBox(FailureTitle, summary, note, details);
 }

@@ -26,7 +26,8 @@ public:
     static const QList<FormatButton>& formatButtons();
     static const FormatButton& formatButton(int button);
 
-    static const QString FailedFilesHeading;
+    // The title of the warning that names the files a run could not convert.
+    static const QString FailureTitle;
 
     QCheckBox* CheckBox2;
     platform::BevelButton* BevelButton1;

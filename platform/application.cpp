@@ -3,16 +3,74 @@
 #include "desktop/cocoa.h"
 #include "exceptions.h"
 #include "menus.h"
+#include "shell.h"
 #include "window.h"
 
+#include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 #include <QWidget>
 
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace platform {
+
+namespace {
+int signalPipe[2] = {-1, -1};
+
+// All a signal handler may safely do: pass the signal on to the event loop.
+void passSignalOn(int signal) {
+    const int saved = errno;
+    const unsigned char s = static_cast<unsigned char>(signal);
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &s, 1);
+    errno = saved;
+}
+} // namespace
 
 Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
     desktop::installCocoa();
+    catchTerminationSignals();
     QTimer::singleShot(0, this, [this] { guarded([this] { Open(); }); });
+}
+
+void Application::catchTerminationSignals() {
+    if (signalPipe[0] >= 0 || ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        unsigned char s = 0;
+        while (::read(signalPipe[0], &s, 1) == 1)
+            m_terminationSignal = s;
+        terminate();
+    });
+    for (const int s : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction old {};
+        ::sigaction(s, nullptr, &old);
+        // Started under nohup: a hang-up stays ignored.
+        if (old.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction action {};
+        action.sa_handler = passSignalOn;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        ::sigaction(s, &action, nullptr);
+    }
+}
+
+// A conversion under way is stopped first and the application quits once it has ended;
+// without an event loop to quit, the signal does what it would have done by default.
+void Application::terminate() {
+    if (Shell::isBusy()) {
+        Shell::stop(Shell::Request::Quit);
+    } else if (QThread::currentThread()->loopLevel() > 0) {
+        quit();
+    } else {
+        std::signal(m_terminationSignal, SIG_DFL);
+        std::raise(m_terminationSignal);
+    }
 }
 
 void Application::windowClosed() {

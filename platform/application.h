@@ -37,6 +37,9 @@ public:
     // Called by every window as it closes.
     void windowClosed();
 
+    // The termination signal (SIGTERM, SIGINT, SIGHUP) that ended the event loop, or 0.
+    int terminationSignal() const { return m_terminationSignal; }
+
 signals:
     // The last window has gone: this desktop has no menu bar outside the windows, so
     // nothing would be left to reach the application by.
@@ -47,7 +50,11 @@ protected:
     virtual void Open() {}
 
 private:
+    void catchTerminationSignals();
+    void terminate();
+
     MenuBar* m_menuBar = nullptr;
+    int m_terminationSignal = 0;
     QHash<QString, std::function<bool()>> m_menuHandlers;
 };
 

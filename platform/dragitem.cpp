@@ -13,8 +13,12 @@ QList<FolderItem> DragItem::localFiles(const QMimeData* data) {
         return files;
     const QList<QUrl> urls = data->urls();
     for (const QUrl& url : urls) {
-        if (url.isLocalFile() && !url.toLocalFile().isEmpty())
-            files.append(FolderItem(url.toLocalFile()));
+        if (!url.isLocalFile() || url.toLocalFile().isEmpty())
+            continue;
+        // Decoded to bytes, not to text: a name that is not UTF-8 must still name its file.
+        const QByteArray path =
+            QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+        files.append(FolderItem::fromNativePath(path));
     }
     return files;
 }

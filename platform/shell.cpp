@@ -1,5 +1,6 @@
 #include "shell.h"
 
+#include "folderitem.h"
 #include "timer.h"
 
 #include <QCoreApplication>
@@ -7,12 +8,23 @@
 #include <QEvent>
 #include <QEventLoop>
 #include <QFile>
-#include <QProcess>
-#include <QProcessEnvironment>
+#include <QKeyEvent>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
-#include <sys/types.h>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
 
 namespace platform {
 
@@ -21,21 +33,37 @@ namespace {
 int busyDepth = 0;
 QString toolFolderOverride;
 std::chrono::milliseconds limit = std::chrono::minutes(10);
+Shell::Request pending = Shell::Request::None;
+
+// The keys that still count while a command runs.
+Shell::Request requestOf(const QKeyEvent* key) {
+    const Qt::KeyboardModifiers modifiers = key->modifiers() & ~Qt::KeypadModifier;
+    if (key->key() == Qt::Key_Escape && modifiers == Qt::NoModifier)
+        return Shell::Request::Stop;
+    if (key->key() == Qt::Key_Q && modifiers == Qt::ControlModifier)
+        return Shell::Request::Quit;
+    return Shell::Request::None;
+}
 
 // Swallows user input while a command runs, so nothing the user does lands in the middle
-// of a conversion and nothing waits to be replayed after it.
+// of a conversion and nothing waits to be replayed after it. Escape and Ctrl+Q are taken
+// here too, and stop the command.
 class InputBlocker : public QObject {
 public:
     bool eventFilter(QObject*, QEvent* event) override {
         switch (event->type()) {
+        case QEvent::KeyPress:
+        case QEvent::ShortcutOverride:
+            if (const Shell::Request r = requestOf(static_cast<QKeyEvent*>(event));
+                r != Shell::Request::None)
+                Shell::stop(r);
+            return true;
         case QEvent::MouseButtonPress:
         case QEvent::MouseButtonRelease:
         case QEvent::MouseButtonDblClick:
         case QEvent::MouseMove:
         case QEvent::Wheel:
-        case QEvent::KeyPress:
         case QEvent::KeyRelease:
-        case QEvent::ShortcutOverride:
         case QEvent::Shortcut:
         case QEvent::ContextMenu:
         case QEvent::DragEnter:
@@ -56,47 +84,188 @@ public:
     }
 };
 
-// The processes started by `parent`, read from /proc.
-QList<pid_t> childrenOf(pid_t parent) {
-    QList<pid_t> children;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString& entry : entries) {
-        bool numeric = false;
-        const pid_t pid = pid_t(entry.toInt(&numeric));
-        if (!numeric)
-            continue;
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        // "pid (name) state ppid ...": the name may hold blanks, so read after its ")".
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields[1].toInt() == parent)
-            children.append(pid);
+// One end of a pipe from the command, read as data comes.
+class Reader {
+public:
+    explicit Reader(int fd) : m_fd(fd), m_notifier(fd, QSocketNotifier::Read) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        QObject::connect(&m_notifier, &QSocketNotifier::activated, [this] { drain(); });
     }
-    return children;
-}
-
-// Stops a process and everything it started. Each is held first, so that none can start
-// another between being found and being killed.
-void killTree(pid_t root) {
-    ::kill(root, SIGSTOP);
-    QList<pid_t> tree{root};
-    for (qsizetype i = 0; i < tree.size(); ++i) {
-        for (pid_t child : childrenOf(tree[i])) {
-            ::kill(child, SIGSTOP);
-            tree.append(child);
+    ~Reader() {
+        m_notifier.setEnabled(false);
+        ::close(m_fd);
+    }
+    // Reads what is there now, without waiting: something the command left running in the
+    // background may keep the pipe open.
+    void drain() {
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+            if (n > 0) {
+                m_data.append(buffer, n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                if (n == 0)
+                    m_notifier.setEnabled(false);
+                return;
+            }
         }
     }
-    for (pid_t pid : tree)
-        ::kill(pid, SIGKILL);
+    QString text() const { return decodedBytes(m_data); }
+
+private:
+    int m_fd;
+    QSocketNotifier m_notifier;
+    QByteArray m_data;
+};
+
+// True when no process of the group is still running. Members that have ended but wait for
+// their new parent to collect them still count for kill(), and some systems collect them
+// late, so those are looked up.
+bool groupIsGone(pid_t group) {
+    if (::kill(-group, 0) == -1 && errno == ESRCH)
+        return true;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& entry : entries) {
+        if (entry.toInt() <= 0)
+            continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (name) state ppid pgrp ...": the name may hold blanks, so read after its ")".
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 2 && fields[2].toInt() == group && fields[0] != "Z")
+            return false;
+    }
+    return true;
+}
+
+// The command that runs now, for stop() and for the application's exit.
+struct Running {
+    pid_t shell = 0; // which leads the process group of everything the command starts
+    bool stopping = false;
+    bool stoppedByUser = false;
+    QTimer killTimer;
+
+    // SIGTERM now, so that the tool removes what it has half written; SIGKILL after the
+    // grace, for one that does not end.
+    void stop() {
+        if (stopping)
+            return;
+        stopping = true;
+        ::kill(-shell, SIGTERM);
+        killTimer.setSingleShot(true);
+        QObject::connect(&killTimer, &QTimer::timeout, [this] { ::kill(-shell, SIGKILL); });
+        killTimer.start(Shell::stopGrace);
+    }
+};
+Running* current = nullptr;
+
+// At exit, nothing of ours may run on: the same SIGTERM, grace and SIGKILL, waited for here.
+void endRunningCommand() {
+    if (!current)
+        return;
+    const pid_t group = current->shell;
+    ::kill(-group, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + Shell::stopGrace;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        ::waitpid(group, &status, WNOHANG);
+        if (groupIsGone(group))
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(-group, SIGKILL);
+    ::waitpid(group, &status, 0);
+}
+
+// The environment of a command: the application's, with the tool folder first on PATH.
+std::vector<QByteArray> commandEnvironment() {
+    std::vector<QByteArray> env;
+    QByteArray path = "/usr/bin:/bin";
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "PATH=", 5) == 0)
+            path = *e + 5;
+        else
+            env.emplace_back(*e);
+    }
+    env.push_back("PATH=" + encodedBytes(Shell::toolFolder()) + ':' + path);
+    return env;
+}
+
+// Starts /bin/sh -c command as the leader of a new process group, its output on the two
+// pipes. posix_spawn keeps the cost of a vfork: the application is never copied.
+int spawnShell(const QByteArray& command, int out, int err, pid_t* pid) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
+
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                              POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+
+    const std::vector<QByteArray> env = commandEnvironment();
+    std::vector<char*> envp;
+    for (const QByteArray& e : env)
+        envp.push_back(const_cast<char*>(e.constData()));
+    envp.push_back(nullptr);
+    char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
+                    const_cast<char*>(command.constData()), nullptr};
+
+    const int error = posix_spawn(pid, "/bin/sh", &actions, &attributes, argv, envp.data());
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return error;
+}
+
+QString timeSpan(std::chrono::milliseconds span) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span).count();
+    if (seconds >= 60 && seconds % 60 == 0)
+        return QStringLiteral("%1 minutes").arg(seconds / 60);
+    if (seconds >= 1)
+        return QStringLiteral("%1 seconds").arg(seconds);
+    return QStringLiteral("%1 milliseconds").arg(span.count());
 }
 
 } // namespace
 
-bool Shell::isBusy() { return busyDepth > 0; }
+bool Shell::isBusy() {
+    return busyDepth > 0;
+}
 
-void Shell::setToolFolder(const QString& folder) { toolFolderOverride = folder; }
+void Shell::stop(Request request) {
+    if (request > pending)
+        pending = request;
+    if (current && request != Request::None) {
+        current->stoppedByUser = true;
+        current->stop();
+    }
+}
+
+Shell::Request Shell::request() {
+    return pending;
+}
+
+void Shell::clearRequest() {
+    pending = Request::None;
+}
+
+void Shell::setToolFolder(const QString& folder) {
+    toolFolderOverride = folder;
+}
 
 QString Shell::toolFolder() {
     if (!toolFolderOverride.isEmpty())
@@ -105,73 +274,133 @@ QString Shell::toolFolder() {
                            QStringLiteral("/../libexec/morvelle"));
 }
 
-std::chrono::milliseconds Shell::timeLimit() { return limit; }
+std::chrono::milliseconds Shell::timeLimit() {
+    return limit;
+}
 
-void Shell::setTimeLimit(std::chrono::milliseconds newLimit) { limit = newLimit; }
+void Shell::setTimeLimit(std::chrono::milliseconds newLimit) {
+    limit = newLimit;
+}
 
 void Shell::Execute(const QString& command) {
     m_errorCode = 0;
     m_output.clear();
     m_errors.clear();
+    m_stopped = false;
+    static const bool cleanupAtExit = std::atexit(endRunningCommand) == 0;
+    Q_UNUSED(cleanupAtExit);
 
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    const QString path = env.value(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
-    env.insert(QStringLiteral("PATH"), toolFolder() + QLatin1Char(':') + path);
-    process.setProcessEnvironment(env);
-    process.setProgram(QStringLiteral("/bin/sh"));
-    process.setArguments({QStringLiteral("-c"), command});
-    process.setStandardInputFile(QProcess::nullDevice());
+    int out[2];
+    int err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+        m_errorCode = 127;
+        m_errors = QStringLiteral("Error: could not start /bin/sh: %1\n")
+                       .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
+    pid_t pid = 0;
+    const int spawnError = spawnShell(encodedBytes(command), out[1], err[1], &pid);
+    ::close(out[1]);
+    ::close(err[1]);
+    Reader output(out[0]);
+    Reader errors(err[0]);
+    if (spawnError != 0) {
+        m_errorCode = 127;
+        m_errors = QStringLiteral("Error: could not start /bin/sh: %1\n")
+                       .arg(QString::fromLocal8Bit(std::strerror(spawnError)));
+        return;
+    }
 
+    Running running;
+    running.shell = pid;
+    Running* outer = current;
+    current = &running;
     ++busyDepth;
     Timer::suspendAll();
     InputBlocker blocker;
     QCoreApplication::instance()->installEventFilter(&blocker);
 
-    bool timedOut = false;
     QEventLoop loop;
+    bool finished = false;
+    bool timedOut = false;
+    int status = 0;
+    bool reaped = false;
+    QTimer groupWatch;
+    groupWatch.setInterval(10);
+    QObject::connect(&groupWatch, &QTimer::timeout, &loop, [&] {
+        if (groupIsGone(pid)) {
+            finished = true;
+            loop.quit();
+        }
+    });
+    auto reap = [&] {
+        if (reaped)
+            return;
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == 0 || (r < 0 && errno == EINTR))
+            return;
+        if (r < 0)
+            status = 127 << 8; // not ours to wait for: report it as a failed start
+        reaped = true;
+        // A stopped command is over only when all it started has ended too, having
+        // removed its temporary files.
+        if (running.stopping && !groupIsGone(pid)) {
+            groupWatch.start();
+            return;
+        }
+        finished = true;
+        loop.quit();
+    };
+
+    const int pidfd = int(::syscall(SYS_pidfd_open, pid, 0));
+    QSocketNotifier exitWatch(pidfd, QSocketNotifier::Read);
+    QTimer exitPoll;
+    if (pidfd >= 0) {
+        QObject::connect(&exitWatch, &QSocketNotifier::activated, &loop, reap);
+    } else {
+        exitWatch.setEnabled(false);
+        QObject::connect(&exitPoll, &QTimer::timeout, &loop, reap);
+        exitPoll.start(5);
+    }
     QTimer deadline;
     deadline.setSingleShot(true);
-    QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&process, &QProcess::errorOccurred, &loop, [&](QProcess::ProcessError e) {
-        if (e == QProcess::FailedToStart)
-            loop.quit();
-    });
     QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
         timedOut = true;
-        if (process.processId() > 0)
-            killTree(pid_t(process.processId()));
+        running.stop();
     });
+    deadline.start(limit);
+    reap();
+    // QCoreApplication::exit() ends every running loop, this one too: go on waiting.
+    while (!finished)
+        loop.exec();
 
-    process.start();
-    if (process.waitForStarted(-1)) {
-        deadline.start(limit);
-        while (process.state() != QProcess::NotRunning)
-            loop.exec();
-    }
-
+    exitWatch.setEnabled(false);
+    if (pidfd >= 0)
+        ::close(pidfd);
     QCoreApplication::instance()->removeEventFilter(&blocker);
     Timer::resumeAll();
     --busyDepth;
+    current = outer;
 
-    m_output = QString::fromLocal8Bit(process.readAllStandardOutput());
-    m_errors = QString::fromLocal8Bit(process.readAllStandardError());
-    if (timedOut) {
-        m_errorCode = 128 + SIGKILL;
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit).count();
-        const QString span = seconds >= 60 && seconds % 60 == 0
-                                 ? QStringLiteral("%1 minutes").arg(seconds / 60)
-                                 : QStringLiteral("%1 seconds").arg(seconds);
-        m_errors += QStringLiteral("Error: stopped after running longer than %1\n").arg(span);
-    } else if (process.error() == QProcess::FailedToStart) {
-        m_errorCode = 127;
-        m_errors = QStringLiteral("Error: could not start /bin/sh: %1\n").arg(process.errorString());
-    } else if (process.exitStatus() == QProcess::CrashExit) {
-        m_errorCode = 128 + SIGKILL;
+    output.drain();
+    errors.drain();
+    m_output = output.text();
+    m_errors = errors.text();
+    m_errorCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const bool signalled = WIFSIGNALED(status);
+    if (m_errorCode != 0 && running.stoppedByUser) {
+        m_stopped = true;
+    } else if (m_errorCode != 0 && timedOut) {
+        m_errors +=
+            QStringLiteral("Error: stopped after running longer than %1\n").arg(timeSpan(limit));
+    } else if (signalled) {
         m_errors += QStringLiteral("Error: the command stopped unexpectedly\n");
-    } else {
-        m_errorCode = process.exitCode();
     }
+
+    // Quitting waits for the command to end, and for the caller to see how it ended.
+    if (busyDepth == 0 && pending == Request::Quit)
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
 }
 
 } // namespace platform

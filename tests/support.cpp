@@ -6,12 +6,15 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDragEnterEvent>
+#include <QDir>
 #include <QDropEvent>
+#include <QFile>
 #include <QImage>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QTest>
 #include <QUrl>
 
@@ -49,13 +52,31 @@ QString writePng(const QString& path, int w, int h, const QColor& colour) {
     return path;
 }
 
+QString writeSlowSvg(const QString& path) {
+    QFile svg(path);
+    if (!svg.open(QIODevice::WriteOnly))
+        qFatal("could not write %s", qPrintable(path));
+    svg.write("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"6000\" height=\"6000\">"
+              "<filter id=\"b\"><feGaussianBlur stdDeviation=\"400\"/></filter>"
+              "<rect width=\"6000\" height=\"6000\" fill=\"red\" filter=\"url(#b)\"/></svg>\n");
+    return path;
+}
+
+QStringList hiddenTemporaries(const QString& folder) {
+    return QDir(folder).entryList({QStringLiteral(".*.sips-*")}, QDir::Files | QDir::Hidden);
+}
+
 QStringList hostileFileNames() {
-    const char* names[] = {"two words.png", "it's.png", "''.png", "say \"hi\".png", "$HOME.png",
-                           "$(id).png", "`id`.png", "a;b.png", "a|b.png", "a&b.png",
-                           "line\nbreak.png", "-rf.png", "--out.png", "*.png", "?.png",
-                           "[ab].png", "caf\xC3\xA9.png", "\xE5\x86\x99\xE7\x9C\x9F.png",
-                           "~.png", "back\\slash.png", "tab\there.png", "(x).png", "{a,b}.png",
-                           "#hash.png", "!bang.png", "a>b<c.png", ".hidden.png", "  lead.png"};
+    const char* names[] = {"two words.png",  "it's.png",        "''.png",
+                           "say \"hi\".png", "$HOME.png",       "$(id).png",
+                           "`id`.png",       "a;b.png",         "a|b.png",
+                           "a&b.png",        "line\nbreak.png", "-rf.png",
+                           "--out.png",      "*.png",           "?.png",
+                           "[ab].png",       "caf\xC3\xA9.png", "\xE5\x86\x99\xE7\x9C\x9F.png",
+                           "~.png",          "back\\slash.png", "tab\there.png",
+                           "(x).png",        "{a,b}.png",       "#hash.png",
+                           "!bang.png",      "a>b<c.png",       ".hidden.png",
+                           "  lead.png"};
     QStringList list;
     for (const char* n : names)
         list.append(QString::fromUtf8(n));
@@ -88,7 +109,15 @@ MessageAnswerer::MessageAnswerer() {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box || !box->isVisible())
             return;
-        texts.append(box->text());
+        QString text = box->text();
+        if (!box->informativeText().isEmpty())
+            text += QLatin1Char('\n') + box->informativeText();
+        if (const auto* details = box->findChild<QPlainTextEdit*>())
+            text += QLatin1Char('\n') + details->toPlainText();
+        texts.append(text);
+        titles.append(box->windowTitle());
+        if (inspect)
+            inspect(box);
         QAbstractButton* ok = box->button(QMessageBox::Ok);
         if (ok)
             QTest::mouseClick(ok, Qt::LeftButton);

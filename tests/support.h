@@ -7,7 +7,10 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <functional>
+
 class QAction;
+class QMessageBox;
 class QWidget;
 
 namespace testsupport {
@@ -19,6 +22,12 @@ int runWithApplication(int argc, char** argv, QObject* testObject);
 // Writes a small real PNG picture (w x h, filled with colour) and returns its path.
 QString writePng(const QString& path, int w = 8, int h = 6, const QColor& colour = Qt::red);
 
+// An SVG that the real tool renders for many seconds, its hidden temporary file written
+// early: a real conversion to stop.
+QString writeSlowSvg(const QString& path);
+// The tool's hidden temporary files (".NAME.sips-XXXXXX") in a folder.
+QStringList hiddenTemporaries(const QString& folder);
+
 // File names that a shell would take apart, expand or misread, each a valid file name.
 QStringList hostileFileNames();
 
@@ -27,12 +36,16 @@ QStringList hostileFileNames();
 bool dropFiles(QWidget* target, const QStringList& paths);
 bool dropUrls(QWidget* target, const QList<QUrl>& urls);
 
-// Answers every modal message box as the user would, pressing OK, and keeps their texts.
+// Answers every modal message box as the user would, pressing OK, and keeps their texts:
+// the message, then any note and list of details below it, one line apart.
 class MessageAnswerer : public QObject {
     Q_OBJECT
 public:
     MessageAnswerer();
     QStringList texts;
+    QStringList titles;
+    // Looks at each box as shown, before OK is pressed.
+    std::function<void(QMessageBox*)> inspect;
 
 private:
     QTimer m_poll;
@@ -53,8 +66,8 @@ void settle(int milliseconds = 0);
 
 } // namespace testsupport
 
-#define MORVELLE_TEST_MAIN(TestClass)                                                            \
-    int main(int argc, char** argv) {                                                            \
-        TestClass tc;                                                                            \
-        return testsupport::runWithApplication(argc, argv, &tc);                                 \
+#define MORVELLE_TEST_MAIN(TestClass)                                                              \
+    int main(int argc, char** argv) {                                                              \
+        TestClass tc;                                                                              \
+        return testsupport::runWithApplication(argc, argv, &tc);                                   \
     }

@@ -8,10 +8,21 @@
 #include "windows/qconvert.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QImage>
+#include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QScrollBar>
 #include <QTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testsupport;
 
@@ -79,7 +90,8 @@ QByteArray head(const QString& path, int n = 16) {
 // What the real tool says the file's format is.
 QString formatOf(const QString& path) {
     QProcess p;
-    p.start(QStringLiteral(SIPS_TOOL), {QStringLiteral("--getProperty"), QStringLiteral("format"), path});
+    p.start(QStringLiteral(SIPS_TOOL),
+            {QStringLiteral("--getProperty"), QStringLiteral("format"), path});
     p.waitForFinished(60000);
     // The path comes first (it may hold line breaks itself), then "  format: WORD".
     const QStringList lines = QString::fromUtf8(p.readAllStandardOutput()).split('\n');
@@ -90,8 +102,12 @@ QString formatOf(const QString& path) {
     return QString();
 }
 
-qconvert& dropScreen() { return qconvert::instance(); }
-imagecontrol& chooser() { return imagecontrol::instance(); }
+qconvert& dropScreen() {
+    return qconvert::instance();
+}
+imagecontrol& chooser() {
+    return imagecontrol::instance();
+}
 
 QStringList listedPaths() {
     QStringList paths;
@@ -102,10 +118,9 @@ QStringList listedPaths() {
 
 void press(int button) {
     const imagecontrol& c = chooser();
-    platform::BevelButton* buttons[] = {nullptr,         c.BevelButton1, c.BevelButton2,
-                                        c.BevelButton3, c.BevelButton4, c.BevelButton5,
-                                        c.BevelButton6, c.BevelButton7, c.BevelButton8,
-                                        c.BevelButton9};
+    platform::BevelButton* buttons[] = {
+        nullptr,        c.BevelButton1, c.BevelButton2, c.BevelButton3, c.BevelButton4,
+        c.BevelButton5, c.BevelButton6, c.BevelButton7, c.BevelButton8, c.BevelButton9};
     QTest::mouseClick(buttons[button], Qt::LeftButton);
 }
 
@@ -119,6 +134,28 @@ void setDesiredName(const QString& name) {
     chooser().EditField3->selectAll();
     QTest::keyClick(chooser().EditField3, Qt::Key_Backspace);
     QTest::keyClicks(chooser().EditField3, name);
+}
+
+// The processes whose command line names something in this folder.
+QStringList processesNaming(const QString& folder) {
+    QStringList found;
+    const QByteArray needle = QFile::encodeName(folder);
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (pid.toInt() > 0 && cmdline.open(QIODevice::ReadOnly) &&
+            cmdline.readAll().contains(needle))
+            found.append(pid);
+    }
+    return found;
+}
+
+// Reads a file by its exact bytes, whatever its name holds.
+QByteArray contentsOf(const QByteArray& nativePath) {
+    QFile f;
+    const int fd = ::open(nativePath.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || !f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return QByteArray();
+    return f.readAll();
 }
 
 // Waits until the progress display and the DONE window have come and gone.
@@ -181,9 +218,9 @@ private slots:
             {c.StaticText7, "PSD"}, {c.StaticText8, "JPG2"}, {c.StaticText9, "JPEG"}};
         for (const auto& [label, text] : labels)
             QCOMPARE(label->text(), text);
-        for (auto* b : {c.BevelButton1, c.BevelButton2, c.BevelButton3, c.BevelButton4,
-                        c.BevelButton5, c.BevelButton6, c.BevelButton7, c.BevelButton8,
-                        c.BevelButton9}) {
+        for (auto* b :
+             {c.BevelButton1, c.BevelButton2, c.BevelButton3, c.BevelButton4, c.BevelButton5,
+              c.BevelButton6, c.BevelButton7, c.BevelButton8, c.BevelButton9}) {
             QVERIFY2(!b->icon().isNull(), "a format button has no picture");
             QCOMPARE(b->focusPolicy(), Qt::NoFocus);
         }
@@ -243,15 +280,24 @@ private slots:
         QTest::addColumn<QString>("extension");
         QTest::addColumn<QString>("format");
         QTest::addColumn<QByteArray>("magic");
-        QTest::newRow("JPEG") << 8 << ".jpeg" << "jpeg" << QByteArray("\xFF\xD8\xFF");
-        QTest::newRow("GIF") << 2 << ".gif" << "gif" << QByteArray("GIF8");
-        QTest::newRow("TIFF") << 3 << ".tiff" << "tiff" << QByteArray();
-        QTest::newRow("TGA") << 5 << ".tga" << "tga" << QByteArray();
-        QTest::newRow("PNG") << 4 << ".png" << "png" << QByteArray("\x89PNG");
-        QTest::newRow("PSD") << 6 << ".psd" << "psd" << QByteArray("8BPS");
-        QTest::newRow("PDF") << 1 << ".pdf" << "pdf" << QByteArray("%PDF");
-        QTest::newRow("JPG2") << 7 << ".jp2" << "jp2" << QByteArray("\0\0\0\x0CjP  ", 8);
-        QTest::newRow("BMP") << 9 << ".bmp" << "bmp" << QByteArray("BM");
+        QTest::newRow("JPEG") << 8 << ".jpeg"
+                              << "jpeg" << QByteArray("\xFF\xD8\xFF");
+        QTest::newRow("GIF") << 2 << ".gif"
+                             << "gif" << QByteArray("GIF8");
+        QTest::newRow("TIFF") << 3 << ".tiff"
+                              << "tiff" << QByteArray();
+        QTest::newRow("TGA") << 5 << ".tga"
+                             << "tga" << QByteArray();
+        QTest::newRow("PNG") << 4 << ".png"
+                             << "png" << QByteArray("\x89PNG");
+        QTest::newRow("PSD") << 6 << ".psd"
+                             << "psd" << QByteArray("8BPS");
+        QTest::newRow("PDF") << 1 << ".pdf"
+                             << "pdf" << QByteArray("%PDF");
+        QTest::newRow("JPG2") << 7 << ".jp2"
+                              << "jp2" << QByteArray("\0\0\0\x0CjP  ", 8);
+        QTest::newRow("BMP") << 9 << ".bmp"
+                             << "bmp" << QByteArray("BM");
     }
     void everyButtonConverts() {
         QFETCH(int, button);
@@ -279,15 +325,24 @@ private slots:
         QTest::addColumn<int>("button");
         QTest::addColumn<QString>("word");
         QTest::addColumn<QString>("extension");
-        QTest::newRow("JPEG") << 8 << "jpeg" << ".jpeg";
-        QTest::newRow("GIF") << 2 << "gif" << ".gif";
-        QTest::newRow("TIFF") << 3 << "tiff" << ".tiff";
-        QTest::newRow("TGA") << 5 << "tga" << ".tga";
-        QTest::newRow("PNG") << 4 << "png" << ".png";
-        QTest::newRow("PSD") << 6 << "psd" << ".psd";
-        QTest::newRow("PDF") << 1 << "pdf" << ".pdf";
-        QTest::newRow("JPG2") << 7 << "jp2" << ".jp2";
-        QTest::newRow("BMP") << 9 << "bmp" << ".bmp";
+        QTest::newRow("JPEG") << 8 << "jpeg"
+                              << ".jpeg";
+        QTest::newRow("GIF") << 2 << "gif"
+                             << ".gif";
+        QTest::newRow("TIFF") << 3 << "tiff"
+                              << ".tiff";
+        QTest::newRow("TGA") << 5 << "tga"
+                             << ".tga";
+        QTest::newRow("PNG") << 4 << "png"
+                             << ".png";
+        QTest::newRow("PSD") << 6 << "psd"
+                             << ".psd";
+        QTest::newRow("PDF") << 1 << "pdf"
+                             << ".pdf";
+        QTest::newRow("JPG2") << 7 << "jp2"
+                              << ".jp2";
+        QTest::newRow("BMP") << 9 << "bmp"
+                             << ".bmp";
     }
     void commandLines() {
         QFETCH(int, button);
@@ -317,10 +372,14 @@ private slots:
     void desiredNames_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("output");
-        QTest::newRow("default") << "Untitled" << "Untitled.png";
-        QTest::newRow("empty") << "" << ".png";
-        QTest::newRow("with a blank") << "my photo" << "my photo.png";
-        QTest::newRow("kept verbatim") << " x " << " x .png";
+        QTest::newRow("default") << "Untitled"
+                                 << "Untitled.png";
+        QTest::newRow("empty") << ""
+                               << ".png";
+        QTest::newRow("with a blank") << "my photo"
+                                      << "my photo.png";
+        QTest::newRow("kept verbatim") << " x "
+                                       << " x .png";
     }
     void desiredNames() {
         QFETCH(QString, name);
@@ -356,8 +415,8 @@ private slots:
     // click; DONE follows and vanishes by itself.
     void progressThenDone() {
         FakeTool tool(QStringLiteral("sleep 0.3"));
-        QVERIFY(dropFiles(&dropScreen(), {image(QStringLiteral("p/a.png")),
-                                          image(QStringLiteral("p/b.png"))}));
+        QVERIFY(dropFiles(&dropScreen(),
+                          {image(QStringLiteral("p/a.png")), image(QStringLiteral("p/b.png"))}));
         bool progressDuringRun = false;
         bool doneDuringRun = true;
         bool dropTaken = true;
@@ -434,11 +493,10 @@ private slots:
         QVERIFY(!QFileInfo::exists(b + ".tiff"));
         QVERIFY(QFileInfo::exists(c + ".tiff"));
         QCOMPARE(texts.size(), 1);
-        const QString message = texts[0];
-        QVERIFY2(message.contains(b), qPrintable(message));
-        QVERIFY(message.contains(QStringLiteral("Error: cannot read this file as an image: ") + b));
-        QVERIFY(!message.contains(a));
-        QVERIFY(!message.contains(c));
+        QCOMPARE(m_messages->titles, QStringList{imagecontrol::FailureTitle});
+        // The summary, then the file and its reason in plain words, the path said once.
+        QCOMPARE(texts[0], QStringLiteral("1 of 3 files could not be converted.\n") + b +
+                               QStringLiteral("\n    cannot read this file as an image"));
         QCOMPARE(listedPaths(), QStringList{b});
         QCOMPARE(dropScreen().ListBox1->ListCount(), 1);
         QCOMPARE(dropScreen().ListBox1->Cell(0, 1), b);
@@ -478,8 +536,7 @@ private slots:
         press(4);
         QCOMPARE(tool.calls().size(), 1);
         QCOMPARE(texts.size(), 1);
-        QVERIFY2(texts[0].contains(QStringLiteral("missing")),
-                 qPrintable(texts[0]));
+        QVERIFY2(texts[0].contains(QStringLiteral("missing")), qPrintable(texts[0]));
         QCOMPARE(listedPaths(), (QStringList{a, QStringLiteral("/"), c}));
         QCOMPARE(dropScreen().ListBox1->ListCount(), 3);
         QVERIFY(dropScreen().isVisible());
@@ -509,9 +566,8 @@ private slots:
         QTest::addColumn<QStringList>("outputs");
         QTest::newRow("existing output") << QStringList{"cat.png"} << QStringList{"cat.png.gif"}
                                          << "" << 2 << QStringList{"cat.png 2.gif"};
-        QTest::newRow("the source itself")
-            << QStringList{"Untitled.png"} << QStringList{} << "Untitled" << 4
-            << QStringList{"Untitled 2.png"};
+        QTest::newRow("the source itself") << QStringList{"Untitled.png"} << QStringList{}
+                                           << "Untitled" << 4 << QStringList{"Untitled 2.png"};
         QTest::newRow("another listed file")
             << QStringList{"a.jpg", "Untitled.gif"} << QStringList{} << "Untitled" << 2
             << QStringList{"Untitled 2.gif", "Untitled 3.gif"};
@@ -577,6 +633,243 @@ private slots:
         press(8);
         QVERIFY(QFileInfo::exists(src + QStringLiteral(".jpeg")));
         QCOMPARE(formatOf(src + QStringLiteral(".jpeg")), QStringLiteral("jpeg"));
+        QVERIFY(dropScreen().CryptFileArray.isEmpty());
+    }
+
+    // Escape, in any window of the application, stops the run at once: the file being
+    // converted fails as stopped, it and the file after it stay listed, the converted one
+    // leaves, the tool has removed its temporary file, and the next run converts the rest.
+    void escapeStopsTheRun_data() {
+        QTest::addColumn<QString>("window");
+        QTest::newRow("Drop Screen") << "Drop Screen";
+        QTest::newRow("chooser") << "chooser";
+        QTest::newRow("progress window") << "progress";
+    }
+    void escapeStopsTheRun() {
+        QFETCH(QString, window);
+        const QString hang = path(QStringLiteral("hang"));
+        QVERIFY(QFile(hang).open(QIODevice::WriteOnly));
+        FakeTool tool(
+            QStringLiteral(
+                "case \"$7\" in *b.png) if [ -e %1 ]; then "
+                "tmp=\"${out%/*}/.${out##*/}.sips-standin\"; "
+                "trap 'rm -f \"$tmp\"; exit 143' TERM; : > \"$tmp\"; sleep 30 & wait $!; fi;; esac")
+                .arg(platform::shellQuoted(hang)));
+        const QString folder = path(QStringLiteral("esc"));
+        const QString a = image(QStringLiteral("esc/a.png"));
+        const QString b = image(QStringLiteral("esc/b.png"));
+        const QString c = image(QStringLiteral("esc/c.png"));
+        QVERIFY(dropFiles(&dropScreen(), {a, b, c}));
+        const QStringList& texts = expectMessages();
+
+        QElapsedTimer sinceEscape;
+        QTimer watch;
+        watch.setInterval(10);
+        connect(&watch, &QTimer::timeout, this, [&] {
+            if (hiddenTemporaries(folder).isEmpty())
+                return;
+            watch.stop();
+            QWidget* target = window == QLatin1String("Drop Screen") ? &dropScreen()
+                              : window == QLatin1String("chooser")
+                                  ? static_cast<QWidget*>(&chooser())
+                                  : progressdes::existing();
+            sinceEscape.start();
+            QTest::keyClick(target, Qt::Key_Escape);
+        });
+        watch.start();
+        press(4);
+        QVERIFY(sinceEscape.isValid());
+        QVERIFY2(sinceEscape.elapsed() < 1000, qPrintable(QString::number(sinceEscape.elapsed())));
+        QCOMPARE(tool.calls().size(), 2);
+        QCOMPARE(hiddenTemporaries(folder), QStringList());
+        QVERIFY(QFileInfo::exists(a + ".png"));
+        QVERIFY(!QFileInfo::exists(b + ".png"));
+        QVERIFY(!QFileInfo::exists(c + ".png"));
+        QCOMPARE(listedPaths(), (QStringList{b, c}));
+        QCOMPARE(dropScreen().ListBox1->ListCount(), 2);
+        QCOMPARE(texts.size(), 1);
+        QCOMPARE(texts[0], QStringLiteral("1 of 3 files could not be converted.\n"
+                                          "The run was stopped. The file not reached is still "
+                                          "listed.\n") +
+                               b + QStringLiteral("\n    stopped before it was converted"));
+
+        QFile::remove(hang);
+        press(4);
+        QCOMPARE(tool.calls().size(), 4);
+        QVERIFY(QFileInfo::exists(b + ".png"));
+        QVERIFY(QFileInfo::exists(c + ".png"));
+        QVERIFY(dropScreen().CryptFileArray.isEmpty());
+        QCOMPARE(dropScreen().ListBox1->ListCount(), 0);
+        QCOMPARE(texts.size(), 1);
+    }
+
+    // However many files fail, the warning keeps a bounded size: its list scrolls, and can
+    // be selected and copied, one entry per file.
+    void manyFailuresScrollInTheWarning() {
+        FakeTool tool(QStringLiteral("echo \"Error: cannot read this file as an image: $7\" >&2; "
+                                     "exit 1"));
+        QStringList files;
+        for (int i = 0; i < 60; ++i)
+            files.append(image(QStringLiteral("many/%1.png").arg(i, 2, 10, QChar('0'))));
+        QVERIFY(dropFiles(&dropScreen(), files));
+        const QStringList& texts = expectMessages();
+        int listHeight = -1;
+        bool scrolls = false;
+        bool readOnly = false;
+        QString listed;
+        m_messages->inspect = [&](QMessageBox* box) {
+            const auto* list = box->findChild<QPlainTextEdit*>();
+            QVERIFY(list);
+            listHeight = list->height();
+            scrolls = list->verticalScrollBar()->maximum() > 0;
+            readOnly = list->isReadOnly();
+            listed = list->toPlainText();
+        };
+        press(4);
+        QCOMPARE(texts.size(), 1);
+        QVERIFY(texts[0].startsWith(QStringLiteral("60 of 60 files could not be converted.\n")));
+        QVERIFY2(listHeight > 0 && listHeight < 300, qPrintable(QString::number(listHeight)));
+        QVERIFY(scrolls);
+        QVERIFY(readOnly);
+        const QStringList lines = listed.split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 120);
+        QCOMPARE(lines[0], files[0]);
+        QCOMPARE(lines[1], QStringLiteral("    cannot read this file as an image"));
+        QCOMPARE(listedPaths(), files);
+    }
+
+    // Quitting or killing the application during a run ends the real tool's conversion with
+    // it: the tool cleans up, nothing of it runs on, and nothing is written afterwards.
+    void endingTheApplicationEndsItsConversion_data() {
+        QTest::addColumn<int>("signal"); // 0: Ctrl+Q
+        QTest::newRow("Ctrl+Q") << 0;
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+    void endingTheApplicationEndsItsConversion() {
+        QFETCH(int, signal);
+        const QString folder = path(QStringLiteral("end"));
+        QDir().mkpath(folder);
+        const QString svg = writeSlowSvg(folder + QStringLiteral("/slow.svg"));
+        QProcess driver;
+        driver.start(QStringLiteral(RUN_DRIVER),
+                     {signal ? QStringLiteral("wait") : QStringLiteral("quit"), svg});
+        QVERIFY(driver.waitForStarted());
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += driver.readAllStandardOutput()).contains("converting"),
+                                 60000);
+        if (signal)
+            ::kill(pid_t(driver.processId()), signal);
+        // It may have ended already, while the output was awaited.
+        QVERIFY(driver.state() == QProcess::NotRunning || driver.waitForFinished(20000));
+        if (signal) {
+            QCOMPARE(driver.exitStatus(), QProcess::CrashExit);
+        } else {
+            QCOMPARE(driver.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(driver.exitCode(), 0);
+        }
+        QCOMPARE(hiddenTemporaries(folder), QStringList());
+        QCOMPARE(processesNaming(folder), QStringList());
+        QVERIFY(!QFileInfo::exists(svg + ".tiff"));
+    }
+
+    // A failure's reason is whole, whatever line breaks the file's name holds.
+    void aReasonIsWholeWhateverTheName_data() {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("one line break") << "line\nbreak.png";
+        QTest::newRow("two line breaks") << "two\nline\nbreaks.png";
+        QTest::newRow("leading line break") << "\nlead.png";
+        QTest::newRow("Error: after a line break") << "x\nError: y.png";
+    }
+    void aReasonIsWholeWhateverTheName() {
+        QFETCH(QString, name);
+        const QString bad = path(QStringLiteral("why/") + name);
+        QDir().mkpath(path(QStringLiteral("why")));
+        QFile f(bad);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("not a picture\n");
+        f.close();
+        QVERIFY(dropFiles(&dropScreen(), {bad}));
+        const QStringList& texts = expectMessages();
+        press(4);
+        QCOMPARE(texts.size(), 1);
+        QCOMPARE(texts[0], QStringLiteral("1 of 1 file could not be converted.\n") + bad +
+                               QStringLiteral("\n    cannot read this file as an image"));
+        QCOMPARE(listedPaths(), QStringList{bad});
+    }
+
+    // A dropped name that is not UTF-8 names its own file: that file is converted, and the
+    // file whose name shows the same (U+FFFD in its place) is left alone.
+    void aNameThatIsNotUtf8IsConvertedAsItself() {
+        const QString folder = path(QStringLiteral("bytes"));
+        QDir().mkpath(folder);
+        const QByteArray raw = QFile::encodeName(folder) + "/raw\xFF.png";
+        QByteArray picture;
+        QBuffer buffer(&picture);
+        QImage red(12, 9, QImage::Format_RGB32);
+        red.fill(QColor(200, 30, 40));
+        QVERIFY(buffer.open(QIODevice::WriteOnly) && red.save(&buffer, "PNG"));
+        const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, picture.constData(), size_t(picture.size())), ssize_t(picture.size()));
+        ::close(fd);
+        const QString twin = writePng(folder + QStringLiteral("/raw\uFFFD.png"), 12, 9, Qt::green);
+
+        const QUrl url(QStringLiteral("file://") +
+                       QString::fromLatin1(QUrl::toPercentEncoding(folder, "/")) +
+                       QStringLiteral("/raw%FF.png"));
+        QVERIFY(dropUrls(&dropScreen(), {url}));
+        QCOMPARE(dropScreen().CryptFileArray.size(), 1);
+        QCOMPARE(dropScreen().CryptFileArray[0].nativePath(), raw);
+        QCOMPARE(platform::readable(dropScreen().ListBox1->Cell(0, 0)),
+                 QStringLiteral("raw\uFFFD.png"));
+        press(4);
+        const QImage converted = QImage::fromData(contentsOf(raw + ".png"), "PNG");
+        QCOMPARE(converted.size(), QSize(12, 9));
+        QCOMPARE(converted.pixelColor(5, 4), QColor(200, 30, 40));
+        QVERIFY(!QFileInfo::exists(twin + ".png"));
+        QVERIFY(dropScreen().CryptFileArray.isEmpty());
+    }
+
+    // The tool replaces nothing: when the output name is taken after it was chosen, the tool
+    // says so with status 3, and the file goes to the next free name, a bounded number of
+    // times.
+    void aNameTakenAtTheLastMomentGoesToTheNextFree_data() {
+        QTest::addColumn<bool>("always");
+        QTest::newRow("taken once") << false;
+        QTest::newRow("taken every time") << true;
+    }
+    void aNameTakenAtTheLastMomentGoesToTheNextFree() {
+        QFETCH(bool, always);
+        const QString once = path(QStringLiteral("taken-once"));
+        FakeTool tool(
+            QStringLiteral("[ -e %1 ] || { [ %2 = yes ] || : > %1; "
+                           "echo \"someone else's\" > \"$out\"; "
+                           "echo \"Error: a file of this name already exists: $out\" >&2; "
+                           "exit 3; }")
+                .arg(platform::shellQuoted(once), always ? "yes" : "no"));
+        const QString a = image(QStringLiteral("t/a.png"));
+        QVERIFY(dropFiles(&dropScreen(), {a}));
+        if (always) {
+            const QStringList& texts = expectMessages();
+            press(2);
+            QCOMPARE(tool.calls().size(), 21);
+            QCOMPARE(tool.calls().last()[8], a + QStringLiteral(" 21.gif"));
+            QCOMPARE(texts.size(), 1);
+            QVERIFY2(
+                texts[0].endsWith(a + QStringLiteral("\n    a file of this name already exists")),
+                qPrintable(texts[0]));
+            QCOMPARE(listedPaths(), QStringList{a});
+            return;
+        }
+        press(2);
+        const QList<QStringList> calls = tool.calls();
+        QCOMPARE(calls.size(), 2);
+        QCOMPARE(calls[0][8], a + QStringLiteral(".gif"));
+        QCOMPARE(calls[1][8], a + QStringLiteral(" 2.gif"));
+        QCOMPARE(head(a + QStringLiteral(".gif")), QByteArray("someone else's\n"));
+        QVERIFY(QFileInfo::exists(a + QStringLiteral(" 2.gif")));
         QVERIFY(dropScreen().CryptFileArray.isEmpty());
     }
 };

@@ -38,6 +38,18 @@ private:
 };
 } // namespace
 
+namespace {
+// True while the process runs: one that has ended but waits to be collected by its new
+// parent does not.
+bool isRunning(const QByteArray& pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(pid)));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.readAll();
+    return line.mid(line.lastIndexOf(')') + 2, 1) != "Z";
+}
+} // namespace
+
 class TestPlatform : public QObject {
     Q_OBJECT
 
@@ -69,14 +81,30 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("parent");
         QTest::addColumn<QString>("shellPath");
-        QTest::newRow("plain") << "/tmp/in/cat.png" << "cat.png" << "/tmp/in" << "/tmp/in/cat.png";
-        QTest::newRow("no extension") << "/tmp/in/cat" << "cat" << "/tmp/in" << "/tmp/in/cat";
-        QTest::newRow("blank") << "/tmp/my cat.png" << "my cat.png" << "/tmp"
+        QTest::newRow("plain") << "/tmp/in/cat.png"
+                               << "cat.png"
+                               << "/tmp/in"
+                               << "/tmp/in/cat.png";
+        QTest::newRow("no extension") << "/tmp/in/cat"
+                                      << "cat"
+                                      << "/tmp/in"
+                                      << "/tmp/in/cat";
+        QTest::newRow("blank") << "/tmp/my cat.png"
+                               << "my cat.png"
+                               << "/tmp"
                                << "'/tmp/my cat.png'";
-        QTest::newRow("quote") << "/tmp/it's.png" << "it's.png" << "/tmp"
+        QTest::newRow("quote") << "/tmp/it's.png"
+                               << "it's.png"
+                               << "/tmp"
                                << "'/tmp/it'\\''s.png'";
-        QTest::newRow("top level") << "/cat.png" << "cat.png" << "/" << "/cat.png";
-        QTest::newRow("trailing slash cleaned") << "/tmp/in/" << "in" << "/tmp" << "/tmp/in";
+        QTest::newRow("top level") << "/cat.png"
+                                   << "cat.png"
+                                   << "/"
+                                   << "/cat.png";
+        QTest::newRow("trailing slash cleaned") << "/tmp/in/"
+                                                << "in"
+                                                << "/tmp"
+                                                << "/tmp/in";
     }
     void folderItem() {
         QFETCH(QString, path);
@@ -101,6 +129,7 @@ private slots:
     void shellQuotingRoundTrips_data() {
         QTest::addColumn<QString>("text");
         QTest::newRow("plain") << QStringLiteral("plain.png");
+        QTest::newRow("not UTF-8") << decodedBytes("raw\xFF\xC3(.png");
         for (const QString& name : hostileFileNames())
             QTest::newRow(qPrintable(name)) << name;
     }
@@ -202,10 +231,12 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("out");
         QTest::addColumn<QString>("err");
-        QTest::newRow("success") << "echo hello" << 0 << "hello\n" << "";
+        QTest::newRow("success") << "echo hello" << 0 << "hello\n"
+                                 << "";
         QTest::newRow("failure") << "echo 'Error: no: /x' >&2; exit 3" << 3 << ""
                                  << "Error: no: /x\n";
-        QTest::newRow("missing command") << "no-such-tool-here" << 127 << "" << "";
+        QTest::newRow("missing command") << "no-such-tool-here" << 127 << ""
+                                         << "";
         QTest::newRow("warning but success") << "echo careful >&2; true" << 0 << ""
                                              << "careful\n";
     }
@@ -231,23 +262,87 @@ private slots:
                  QFileInfo(QStringLiteral(SIPS_TOOL)).canonicalFilePath());
     }
 
+    // Everything the command started is stopped with it, before Execute returns: the child
+    // of the shell too, or it would write the marker later.
     void shellStopsACommandAtTheTimeLimit() {
         const auto saved = Shell::timeLimit();
         Shell::setTimeLimit(std::chrono::milliseconds(300));
         QTemporaryDir dir;
         const QString marker = dir.filePath(QStringLiteral("still-running"));
+        const QString pids = dir.filePath(QStringLiteral("pids"));
         Shell shell;
-        QElapsedTimer clock;
-        clock.start();
-        // The child of the shell must be stopped too, or it would write the marker later.
-        shell.Execute(QStringLiteral("sleep 2; touch ") + shellQuoted(marker));
+        shell.Execute(QStringLiteral("echo $$ > %1; sleep 5 & echo $! >> %1; wait $!; touch %2")
+                          .arg(shellQuoted(pids), shellQuoted(marker)));
         Shell::setTimeLimit(saved);
-        QVERIFY(clock.elapsed() < 1900);
         QVERIFY(shell.ErrorCode() != 0);
+        QVERIFY(!shell.Stopped());
         QVERIFY2(shell.ErrorOutput().contains(QStringLiteral("stopped after running longer")),
                  qPrintable(shell.ErrorOutput()));
-        QTest::qWait(2200);
+        QFile list(pids);
+        QVERIFY(list.open(QIODevice::ReadOnly));
+        const QList<QByteArray> started = list.readAll().trimmed().split('\n');
+        QCOMPARE(started.size(), 2);
+        for (const QByteArray& pid : started)
+            QVERIFY2(!isRunning(pid), pid.constData());
         QVERIFY(!QFileInfo::exists(marker));
+    }
+
+    // At the time limit the real tool gets SIGTERM first and removes its hidden temporary
+    // file before it ends.
+    void theTimeLimitLeavesNoTemporaryFile() {
+        QTemporaryDir dir;
+        const QString svg = writeSlowSvg(dir.filePath(QStringLiteral("slow.svg")));
+        const auto saved = Shell::timeLimit();
+        Shell::setTimeLimit(std::chrono::seconds(3));
+        bool temporarySeen = false;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this,
+                [&] { temporarySeen = temporarySeen || !hiddenTemporaries(dir.path()).isEmpty(); });
+        watch.start(10);
+        Shell shell;
+        shell.Execute(QStringLiteral("sips -s format tiff %1 --out %2")
+                          .arg(shellQuoted(svg), shellQuoted(svg + QStringLiteral(".tiff"))));
+        Shell::setTimeLimit(saved);
+        QVERIFY(temporarySeen);
+        QVERIFY(shell.ErrorCode() != 0);
+        QVERIFY2(shell.ErrorOutput().contains(QStringLiteral("stopped after running longer than "
+                                                             "3 seconds")),
+                 qPrintable(shell.ErrorOutput()));
+        QCOMPARE(hiddenTemporaries(dir.path()), QStringList());
+        QVERIFY(!QFileInfo::exists(svg + QStringLiteral(".tiff")));
+    }
+
+    // Of all input, Escape and Ctrl+Q reach a running command, and stop it; the request
+    // stays until it is cleared.
+    void keysThatStopACommand_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<int>("request");
+        QTest::newRow("Escape") << int(Qt::Key_Escape) << int(Qt::NoModifier)
+                                << int(Shell::Request::Stop);
+        QTest::newRow("Ctrl+Q") << int(Qt::Key_Q) << int(Qt::ControlModifier)
+                                << int(Shell::Request::Quit);
+        QTest::newRow("Q") << int(Qt::Key_Q) << int(Qt::NoModifier) << int(Shell::Request::None);
+        QTest::newRow("Ctrl+Escape")
+            << int(Qt::Key_Escape) << int(Qt::ControlModifier) << int(Shell::Request::None);
+    }
+    void keysThatStopACommand() {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(int, request);
+        QWidget window;
+        window.show();
+        Shell::clearRequest();
+        QTimer::singleShot(100, &window, [&] {
+            QTest::keyClick(&window, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        });
+        Shell shell;
+        shell.Execute(QStringLiteral("sleep 0.6"));
+        QCOMPARE(int(Shell::request()), request);
+        QCOMPARE(shell.Stopped(), request != int(Shell::Request::None));
+        QCOMPARE(shell.ErrorCode() != 0, request != int(Shell::Request::None));
+        Shell::clearRequest();
+        QCOMPARE(Shell::request(), Shell::Request::None);
     }
 
     // While a command runs, window timers hold their ticks and user input is swallowed;
@@ -272,7 +367,7 @@ private slots:
             QKeyEvent key(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
             QApplication::sendEvent(&button, &key);
         });
-        QTest::qWait(20);
+        QVERIFY(ticks.wait());
         ticks.clear();
         probe.start(50);
         Shell shell;
