@@ -6,13 +6,16 @@
 #include "filetypes.h"
 #include "menus.h"
 #include "shell.h"
+#include "x11.h"
 
 #include <QCloseEvent>
 #include <QDropEvent>
 #include <QMimeData>
 #include <QGuiApplication>
 #include <QMenuBar>
+#include <QPainter>
 #include <QScreen>
+#include <QShowEvent>
 
 namespace platform {
 
@@ -31,7 +34,8 @@ Window::Window(const WindowLayout& layout) : QWidget(nullptr), m_layout(layout),
         flags |= Qt::WindowMinimizeButtonHint;
     if (layout.MaximizeButton)
         flags |= Qt::WindowMaximizeButtonHint;
-    setWindowFlags(flags);
+    // Qt brings the title bar back for any title-bar button, so a bare window asks for none.
+    setWindowFlags(layout.Decorated ? flags : Qt::Window | Qt::FramelessWindowHint);
     setWindowTitle(layout.Title);
     applySize(layout.Height);
     if (layout.HasBackColor) {
@@ -126,12 +130,30 @@ QPoint Window::centredOn(const QRect& area) const {
 
 void Window::closeEvent(QCloseEvent* event) {
     // While a conversion runs, a request to close a window waits for nothing: it is refused.
-    if (Shell::isBusy()) {
+    // A window without a close box refuses the desktop's requests too (a window manager that
+    // ignores the missing box, a keyboard shortcut of its own); it closes through its own code.
+    if (Shell::isBusy() || (event->spontaneous() && !m_layout.CloseButton)) {
         event->ignore();
         return;
     }
     event->accept();
     Close();
+}
+
+// Qt names a window on the desktop only after its own fashion; the layout's title stands as
+// it is, an empty one included.
+void Window::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    x11::setWindowName(this, m_layout.Title);
+}
+
+void Window::paintEvent(QPaintEvent* event) {
+    QWidget::paintEvent(event);
+    if (m_layout.Decorated)
+        return;
+    QPainter painter(this);
+    painter.setPen(palette().color(QPalette::Window).darker(220));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 void Window::AcceptFileDrop(const QString& typeName) {
@@ -170,9 +192,16 @@ void Window::dropEvent(QDropEvent* event) {
     if (Shell::isBusy() || files.isEmpty())
         return;
     event->acceptProposedAction();
-    DragItem obj(files);
+    // The drop handler may wait on the user (a message); the application that dropped the
+    // files is told that the drop is done first, and the handler runs right afterwards.
     const int action = int(event->dropAction());
-    guarded([&] { DropObject(obj, action); });
+    QMetaObject::invokeMethod(
+        this,
+        [this, files, action] {
+            DragItem obj(files);
+            guarded([&] { DropObject(obj, action); });
+        },
+        Qt::QueuedConnection);
 }
 
 QList<Window*> Window::existingWindows() { return registry(); }
