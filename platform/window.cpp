@@ -24,6 +24,25 @@ QList<Window*>& registry() {
     static QList<Window*> windows;
     return windows;
 }
+
+// The frame of a window without the window manager's: a dark line round its edge, above
+// every control, since some reach past the edge (the About window's white band).
+class OwnFrame : public QWidget {
+public:
+    explicit OwnFrame(QWidget* window) : QWidget(window) {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setAttribute(Qt::WA_NoSystemBackground);
+        setGeometry(window->rect());
+        raise();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setPen(parentWidget()->palette().color(QPalette::Window).darker(220));
+        painter.drawRect(rect().adjusted(0, 0, -1, -1));
+    }
+};
 } // namespace
 
 Window::Window(const WindowLayout& layout) : QWidget(nullptr), m_layout(layout), m_content(this) {
@@ -52,6 +71,8 @@ Window::~Window() { registry().removeOne(this); }
 void Window::finishCreation(std::function<void()> forget) {
     m_forget = std::move(forget);
     installMenuBar();
+    if (!m_layout.Decorated)
+        new OwnFrame(this);
     move(initialPosition());
     Open();
     if (m_layout.Visible)
@@ -147,14 +168,6 @@ void Window::showEvent(QShowEvent* event) {
     x11::setWindowName(this, m_layout.Title);
 }
 
-void Window::paintEvent(QPaintEvent* event) {
-    QWidget::paintEvent(event);
-    if (m_layout.Decorated)
-        return;
-    QPainter painter(this);
-    painter.setPen(palette().color(QPalette::Window).darker(220));
-    painter.drawRect(rect().adjusted(0, 0, -1, -1));
-}
 
 void Window::AcceptFileDrop(const QString& typeName) {
     m_dropTypes.append(typeName);
