@@ -134,6 +134,15 @@ QSize XDisplay::outerSize(Id window) {
     return geometry(parent == root ? window : parent).size();
 }
 
+bool XDisplay::fixedSize(Id window) {
+    XSizeHints hints;
+    long supplied = 0;
+    if (!XGetWMNormalHints(m_display, window, &hints, &supplied))
+        return false;
+    return (hints.flags & PMinSize) && (hints.flags & PMaxSize) &&
+           hints.min_width == hints.max_width && hints.min_height == hints.max_height;
+}
+
 QString XDisplay::netName(Id window) {
     const QByteArray raw = property(window, "_NET_WM_NAME");
     return raw.isNull() ? QString() : QString::fromUtf8(raw);

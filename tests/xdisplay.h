@@ -35,6 +35,8 @@ public:
     QList<long> frameExtents(Id window);
     // The size of what holds the window on the root: its frame, or the window itself.
     QSize outerSize(Id window);
+    // Whether the window tells the window manager that it cannot be resized.
+    bool fixedSize(Id window);
     // _NET_WM_NAME and WM_NAME; a missing one reads as null.
     QString netName(Id window);
     QString name(Id window);
