@@ -14,8 +14,8 @@ const QString App::SupportAddress = QStringLiteral("mailto:support@morvelle.exam
 const QString App::WebsiteAddress = QStringLiteral("https://morvelle.example/");
 
 App::App(int& argc, char** argv) : platform::Application(argc, argv) {
-    setApplicationName(QStringLiteral("morvelle"));
-    setApplicationDisplayName(QStringLiteral("Morvelle"));
+    // No separate display name: Qt would add it to every window title on the desktop.
+    setApplicationName(QStringLiteral("Morvelle"));
     setApplicationVersion(QStringLiteral("3.6.1.2"));
     // Closing a window does not end the application; closing the last one does, since
     // without a window there is no menu left to reach it by.

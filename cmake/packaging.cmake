@@ -21,8 +21,9 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://morvelle.example/")
 # The libraries the program and the tool link come from dpkg-shlibdeps. What is loaded at
 # run time it cannot see, so it is named here: Qt's SVG icon engine, which draws every
 # picture, and libvips's ImageMagick module, which saves BMP, TGA and PSD (libvips42 ships
-# the module and depends on ImageMagick's library itself).
+# the module and depends on ImageMagick's library itself). The windows' texts are set in
+# Liberation Sans, whose metrics their layouts were drawn for.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6, libvips42")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6, libvips42, fonts-liberation2")
 
 include(CPack)

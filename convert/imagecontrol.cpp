@@ -6,6 +6,8 @@
 #include "platform/shell.h"
 #include "windows/qconvert.h"
 
+#include <QApplication>
+
 using namespace platform;
 
 namespace {
@@ -121,8 +123,14 @@ imagecontrol::imagecontrol() : Window(windowLayout()) {
 
     EditField3->setGeometry(22, 102, 163, 22);
     applyTextStyle(EditField3, {12, true, Qt::black, 0});
+    // The layout's colours are those of the field in use; switched off (automatic naming on)
+    // it takes the desktop's greyed look, so that nobody types into it in vain.
     QPalette field = EditField3->palette();
-    field.setColor(QPalette::Base, QColor(0x99, 0xCC, 0xFF));
+    const QPalette desktop = QApplication::palette();
+    for (const auto group : {QPalette::Active, QPalette::Inactive})
+        field.setColor(group, QPalette::Base, QColor(0x99, 0xCC, 0xFF));
+    for (const auto role : {QPalette::Base, QPalette::Text, QPalette::WindowText})
+        field.setColor(QPalette::Disabled, role, desktop.color(QPalette::Disabled, role));
     EditField3->setPalette(field);
     EditField3->setAlignment(Qt::AlignLeft);
 

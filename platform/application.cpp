@@ -8,6 +8,7 @@
 
 #include <QSocketNotifier>
 #include <QThread>
+#include <QFont>
 #include <QTimer>
 #include <QWidget>
 
@@ -31,6 +32,14 @@ void passSignalOn(int signal) {
 } // namespace
 
 Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
+    // The layouts give every text a pixel size and a box drawn for a Helvetica-metric face;
+    // the desktop's own sans is wider and would cut them off. Metric-compatible faces come
+    // after the first choice, for a desktop that lacks it.
+    QFont font = QApplication::font();
+    font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                      QStringLiteral("Helvetica"), QStringLiteral("Arial")});
+    font.setStyleHint(QFont::SansSerif);
+    QApplication::setFont(font);
     desktop::installCocoa();
     catchTerminationSignals();
     QTimer::singleShot(0, this, [this] { guarded([this] { Open(); }); });

@@ -29,20 +29,6 @@ StaticText::StaticText(QWidget* parent, const QRect& geometry, const QString& te
     setText(shown);
     setTextFormat(Qt::PlainText);
     applyTextStyle(this, style);
-    // The layouts were drawn for a narrower system font: a line that would not fit its box
-    // is set a little smaller rather than cut off.
-    QFont f = font();
-    const QStringList lines = shown.split(QLatin1Char('\n'));
-    auto widest = [&lines](const QFont& font) {
-        const QFontMetrics metrics(font);
-        int w = 0;
-        for (const QString& line : lines)
-            w = qMax(w, metrics.horizontalAdvance(line));
-        return w;
-    };
-    while (f.pixelSize() > 8 && widest(f) > geometry.width() - 2)
-        f.setPixelSize(f.pixelSize() - 1);
-    setFont(f);
     const Qt::Alignment horizontal = style.TextAlign == 1   ? Qt::AlignHCenter
                                      : style.TextAlign == 2 ? Qt::AlignRight
                                                             : Qt::AlignLeft;

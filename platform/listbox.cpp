@@ -37,27 +37,31 @@ public:
         painter->fillRect(QRect(0, 0, cell.width(), cell.height()),
                           option.palette.brush(QPalette::Base));
 
-        Graphics g(*painter, cell.width(), cell.height());
-        g.setForeColor(option.palette.color(QPalette::Text));
+        // Each hook gets a drawing state of its own: whatever colour the background hook
+        // leaves set stays with the background, and the text hook starts from the colour the
+        // list would draw the text in.
+        Graphics background(*painter, cell.width(), cell.height());
+        background.setForeColor(option.palette.color(QPalette::Text));
         const bool backgroundDone =
-            m_list->CellBackgroundPaint && m_list->CellBackgroundPaint(g, row, column);
-        if (!backgroundDone && selected) {
+            m_list->CellBackgroundPaint && m_list->CellBackgroundPaint(background, row, column);
+        const bool highlighted = !backgroundDone && selected;
+        if (highlighted)
             painter->fillRect(QRect(0, 0, cell.width(), cell.height()),
                               option.palette.brush(QPalette::Highlight));
-            g.setForeColor(option.palette.color(QPalette::HighlightedText));
-        }
 
+        Graphics text(*painter, cell.width(), cell.height());
+        text.setForeColor(
+            option.palette.color(highlighted ? QPalette::HighlightedText : QPalette::Text));
         const QFontMetrics metrics(option.font);
         const int baseline = (cell.height() + metrics.ascent() - metrics.descent()) / 2;
-        const bool textDone = m_list->CellTextPaint &&
-                              m_list->CellTextPaint(g, row, column, TextInset, baseline);
+        const bool textDone =
+            m_list->CellTextPaint && m_list->CellTextPaint(text, row, column, TextInset, baseline);
         if (!textDone) {
-            const QString text = index.data(Qt::DisplayRole).toString();
             painter->setFont(option.font);
-            painter->setPen(g.ForeColor());
+            painter->setPen(text.ForeColor());
             painter->drawText(TextInset, baseline,
-                              metrics.elidedText(text, Qt::ElideRight,
-                                                 cell.width() - 2 * TextInset));
+                              metrics.elidedText(index.data(Qt::DisplayRole).toString(),
+                                                 Qt::ElideRight, cell.width() - 2 * TextInset));
         }
         painter->restore();
     }
@@ -85,7 +89,9 @@ Listbox::Listbox(QWidget* parent, const QRect& geometry, const QString& initialV
     setRootIsDecorated(false);
     setItemsExpandable(false);
     setUniformRowHeights(true);
-    setAllColumnsShowFocus(true);
+    // Rows look the way the paint hooks draw them: the style's focus frame across the current
+    // row would tint them.
+    setAllColumnsShowFocus(false);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setDragEnabled(false);
     setDragDropMode(QAbstractItemView::NoDragDrop);
@@ -100,8 +106,8 @@ Listbox::Listbox(QWidget* parent, const QRect& geometry, const QString& initialV
     for (int i = 0; i < widths.size() && i < columnCount(); ++i)
         header()->resizeSection(i, percentOf(widths[i], geometry.width()));
     connect(header(), &QHeaderView::sectionClicked, this, [this](int column) {
-        const bool again = column == m_headingIndex &&
-                           header()->sortIndicatorOrder() == Qt::AscendingOrder;
+        const bool again =
+            column == m_headingIndex && header()->sortIndicatorOrder() == Qt::AscendingOrder;
         m_headingIndex = column;
         sortBy(column, again ? Qt::DescendingOrder : Qt::AscendingOrder);
     });
@@ -130,17 +136,25 @@ int Listbox::LastIndex() const {
     return indexOfTopLevelItem(m_lastAdded);
 }
 
-QString Listbox::Cell(int row, int column) const { return rowItem(row)->text(column); }
+QString Listbox::Cell(int row, int column) const {
+    return rowItem(row)->text(column);
+}
 
 void Listbox::setCell(int row, int column, const QString& text) {
     rowItem(row)->setText(column, text);
 }
 
-bool Listbox::Selected(int row) const { return rowItem(row)->isSelected(); }
+bool Listbox::Selected(int row) const {
+    return rowItem(row)->isSelected();
+}
 
-void Listbox::setSelected(int row, bool selected) { rowItem(row)->setSelected(selected); }
+void Listbox::setSelected(int row, bool selected) {
+    rowItem(row)->setSelected(selected);
+}
 
-int Listbox::SelCount() const { return int(selectedItems().size()); }
+int Listbox::SelCount() const {
+    return int(selectedItems().size());
+}
 
 void Listbox::RemoveRow(int row) {
     QTreeWidgetItem* item = takeTopLevelItem(row);

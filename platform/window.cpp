@@ -6,13 +6,16 @@
 #include "filetypes.h"
 #include "menus.h"
 #include "shell.h"
+#include "x11.h"
 
 #include <QCloseEvent>
 #include <QDropEvent>
 #include <QMimeData>
 #include <QGuiApplication>
 #include <QMenuBar>
+#include <QPainter>
 #include <QScreen>
+#include <QShowEvent>
 
 namespace platform {
 
@@ -21,6 +24,25 @@ QList<Window*>& registry() {
     static QList<Window*> windows;
     return windows;
 }
+
+// The frame of a window without the window manager's: a dark line round its edge, above
+// every control, since some reach past the edge (the About window's white band).
+class OwnFrame : public QWidget {
+public:
+    explicit OwnFrame(QWidget* window) : QWidget(window) {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setAttribute(Qt::WA_NoSystemBackground);
+        setGeometry(window->rect());
+        raise();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setPen(parentWidget()->palette().color(QPalette::Window).darker(220));
+        painter.drawRect(rect().adjusted(0, 0, -1, -1));
+    }
+};
 } // namespace
 
 Window::Window(const WindowLayout& layout) : QWidget(nullptr), m_layout(layout), m_content(this) {
@@ -31,7 +53,8 @@ Window::Window(const WindowLayout& layout) : QWidget(nullptr), m_layout(layout),
         flags |= Qt::WindowMinimizeButtonHint;
     if (layout.MaximizeButton)
         flags |= Qt::WindowMaximizeButtonHint;
-    setWindowFlags(flags);
+    // Qt brings the title bar back for any title-bar button, so a bare window asks for none.
+    setWindowFlags(layout.Decorated ? flags : Qt::Window | Qt::FramelessWindowHint);
     setWindowTitle(layout.Title);
     applySize(layout.Height);
     if (layout.HasBackColor) {
@@ -48,6 +71,8 @@ Window::~Window() { registry().removeOne(this); }
 void Window::finishCreation(std::function<void()> forget) {
     m_forget = std::move(forget);
     installMenuBar();
+    if (!m_layout.Decorated)
+        new OwnFrame(this);
     move(initialPosition());
     Open();
     if (m_layout.Visible)
@@ -126,13 +151,23 @@ QPoint Window::centredOn(const QRect& area) const {
 
 void Window::closeEvent(QCloseEvent* event) {
     // While a conversion runs, a request to close a window waits for nothing: it is refused.
-    if (Shell::isBusy()) {
+    // A window without a close box refuses the desktop's requests too (a window manager that
+    // ignores the missing box, a keyboard shortcut of its own); it closes through its own code.
+    if (Shell::isBusy() || (event->spontaneous() && !m_layout.CloseButton)) {
         event->ignore();
         return;
     }
     event->accept();
     Close();
 }
+
+// Qt names a window on the desktop only after its own fashion; the layout's title stands as
+// it is, an empty one included.
+void Window::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    x11::setWindowName(this, m_layout.Title);
+}
+
 
 void Window::AcceptFileDrop(const QString& typeName) {
     m_dropTypes.append(typeName);
@@ -170,9 +205,16 @@ void Window::dropEvent(QDropEvent* event) {
     if (Shell::isBusy() || files.isEmpty())
         return;
     event->acceptProposedAction();
-    DragItem obj(files);
+    // The drop handler may wait on the user (a message); the application that dropped the
+    // files is told that the drop is done first, and the handler runs right afterwards.
     const int action = int(event->dropAction());
-    guarded([&] { DropObject(obj, action); });
+    QMetaObject::invokeMethod(
+        this,
+        [this, files, action] {
+            DragItem obj(files);
+            guarded([&] { DropObject(obj, action); });
+        },
+        Qt::QueuedConnection);
 }
 
 QList<Window*> Window::existingWindows() { return registry(); }

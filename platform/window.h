@@ -30,6 +30,9 @@ struct WindowLayout {
     bool MinimizeButton = true;
     bool MaximizeButton = false;
     bool Resizeable = false;
+    // The window manager's title bar and border. A window that has neither title nor close
+    // box goes without them and draws a frame of its own.
+    bool Decorated = true;
     // The window shows the application's menu bar above its content area.
     bool MenuBarVisible = true;
 };
@@ -76,6 +79,7 @@ protected:
     virtual QPoint initialPosition() const;
 
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;

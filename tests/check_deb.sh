@@ -44,7 +44,7 @@ expect Package morvelle
 expect Version 3.6.1.2
 expect Section graphics
 expect Maintainer "Morvelle developers <support@morvelle.example>"
-for dependency in libqt6widgets6 libqt6svg6 libvips42; do
+for dependency in libqt6widgets6 libqt6svg6 libvips42 fonts-liberation2; do
     if ! grep -qE "(^|, )$dependency( |,|\$)" <<<"$(field Depends)"; then
         echo "Depends does not name $dependency: $(field Depends)"
         failed=1

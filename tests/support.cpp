@@ -93,6 +93,8 @@ bool dropUrls(QWidget* target, const QList<QUrl>& urls) {
         return false;
     QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &drop);
+    // The window runs its drop handler once the drop event is over.
+    QCoreApplication::sendPostedEvents(target->window(), QEvent::MetaCall);
     return drop.isAccepted();
 }
 

@@ -31,8 +31,8 @@ QStringList hiddenTemporaries(const QString& folder);
 // File names that a shell would take apart, expand or misread, each a valid file name.
 QStringList hostileFileNames();
 
-// Sends a real drag-enter and drop of these local files onto the widget; returns whether the
-// drop was accepted.
+// Sends a real drag-enter and drop of these local files onto the widget, then lets the
+// window's drop handler run; returns whether the drop was accepted.
 bool dropFiles(QWidget* target, const QStringList& paths);
 bool dropUrls(QWidget* target, const QList<QUrl>& urls);
 

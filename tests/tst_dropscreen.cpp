@@ -3,9 +3,14 @@
 #include "app/app.h"
 #include "convert/imagecontrol.h"
 #include "platform/filetypes.h"
+#include "windows/aboutwin.h"
+#include "windows/doner.h"
+#include "windows/progressdes.h"
 #include "windows/qconvert.h"
 
 #include <QApplication>
+#include <QDragEnterEvent>
+#include <QMimeData>
 #include <QSignalSpy>
 #include <QDir>
 #include <QTest>
@@ -93,21 +98,21 @@ private slots:
         QTest::addColumn<QStringList>("second");
         QTest::addColumn<int>("messages");
         QTest::addColumn<QStringList>("remaining");
-        QTest::newRow("same file twice") << QStringList{"d/x.png", "d/x.png"}
-                                         << QStringList{"d/y.png"} << 1
-                                         << QStringList{"d/x.png", "d/y.png"};
-        QTest::newRow("three times") << QStringList{"d/x.png", "d/x.png", "d/x.png"}
-                                     << QStringList{"d/y.png"} << 2
-                                     << QStringList{"d/x.png", "d/y.png"};
-        QTest::newRow("same name, two folders") << QStringList{"d/x.png", "e/x.png"}
-                                                << QStringList{"d/y.png"} << 0
-                                                << QStringList{"d/x.png", "d/y.png", "e/x.png"};
-        QTest::newRow("same name interleaved") << QStringList{"d/x.png", "e/x.png", "d/x.png"}
-                                               << QStringList{"d/y.png"} << 1
-                                               << QStringList{"d/x.png", "d/y.png", "e/x.png"};
-        QTest::newRow("second drop repeats a file") << QStringList{"d/x.png"}
-                                                    << QStringList{"d/x.png"} << 0
-                                                    << QStringList{"d/x.png", "d/x.png"};
+        QTest::newRow("same file twice")
+            << QStringList{"d/x.png", "d/x.png"} << QStringList{"d/y.png"} << 1
+            << QStringList{"d/x.png", "d/y.png"};
+        QTest::newRow("three times")
+            << QStringList{"d/x.png", "d/x.png", "d/x.png"} << QStringList{"d/y.png"} << 1
+            << QStringList{"d/x.png", "d/y.png"};
+        QTest::newRow("same name, two folders")
+            << QStringList{"d/x.png", "e/x.png"} << QStringList{"d/y.png"} << 0
+            << QStringList{"d/x.png", "d/y.png", "e/x.png"};
+        QTest::newRow("same name interleaved")
+            << QStringList{"d/x.png", "e/x.png", "d/x.png"} << QStringList{"d/y.png"} << 1
+            << QStringList{"d/x.png", "d/y.png", "e/x.png"};
+        QTest::newRow("second drop repeats a file")
+            << QStringList{"d/x.png"} << QStringList{"d/x.png"} << 0
+            << QStringList{"d/x.png", "d/x.png"};
     }
     void duplicatePass() {
         QFETCH(QStringList, first);
@@ -136,13 +141,63 @@ private slots:
         QCOMPARE(kept, paths(remaining));
     }
 
+    // Many duplicates in one list: every one goes, with its one entry, and the user is told
+    // once for the drop rather than once for each.
+    void manyDuplicatesOneMessage() {
+        QStringList twice;
+        for (int i = 0; i < 1000; ++i) {
+            const QString path =
+                m_dir.filePath(QStringLiteral("many/f%1.png").arg(i, 4, 10, QLatin1Char('0')));
+            QDir().mkpath(QFileInfo(path).path());
+            QFile touch(path);
+            QVERIFY(touch.open(QIODevice::WriteOnly));
+            twice << path << path;
+        }
+        MessageAnswerer answerer;
+        QVERIFY(dropFiles(&screen(), twice));
+        QCOMPARE(screen().ListBox1->ListCount(), 2000);
+        QVERIFY(dropFiles(&screen(), {file("many/z.png")}));
+        QCOMPARE(answerer.texts,
+                 QStringList{"looks like you added Duplicate files. Please remove from List."});
+        QStringList expected = twice;
+        expected.removeDuplicates();
+        expected.append(file("many/z.png"));
+        QStringList listed = column(1);
+        QStringList kept = entries();
+        listed.sort();
+        kept.sort();
+        QCOMPARE(listed, expected);
+        QCOMPARE(kept, expected);
+    }
+
+    // The drop event is accepted and over before the drop handler runs, so the program that
+    // dropped the files does not wait on the duplicate message.
+    void dropIsOverBeforeItsHandlerRuns() {
+        const QStringList paths = {file("w/a.png"), file("w/a.png")};
+        QVERIFY(dropFiles(&screen(), paths));
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(file("w/b.png"))});
+        const QPoint at = screen().rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&screen(), &enter);
+        QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        MessageAnswerer answerer;
+        QApplication::sendEvent(&screen(), &drop);
+        QVERIFY(drop.isAccepted());
+        QCOMPARE(screen().ListBox1->ListCount(), 2);
+        QVERIFY(!QApplication::activeModalWidget());
+        QTRY_COMPARE(answerer.texts.size(), 1);
+        QTRY_COMPARE(entries(), (QStringList{file("w/a.png"), file("w/b.png")}));
+        QCOMPARE(column(0), (QStringList{"a.png", "b.png"}));
+    }
+
     void removeSelectedRemovesThoseRows_data() {
         QTest::addColumn<QList<int>>("selected");
         QTest::addColumn<QStringList>("remaining");
         QTest::newRow("rows 1 and 3 of five")
             << QList<int>{1, 3} << QStringList{"r/a.png", "r/c.png", "r/e.png"};
-        QTest::newRow("first and last") << QList<int>{0, 4} << QStringList{"r/b.png", "r/c.png",
-                                                                         "r/d.png"};
+        QTest::newRow("first and last")
+            << QList<int>{0, 4} << QStringList{"r/b.png", "r/c.png", "r/d.png"};
         QTest::newRow("all five") << QList<int>{0, 1, 2, 3, 4} << QStringList{};
     }
     void removeSelectedRemovesThoseRows() {
@@ -184,44 +239,52 @@ private slots:
         QVERIFY(promptShown());
     }
 
+    // Even rows are shaded, odd rows keep the list's background, a selected row is white on
+    // blue; on every row the text stands out from what it is drawn on.
+    void rowsArePaintedByTheHooks_data() {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<bool>("selected");
+        QTest::addColumn<QColor>("background");
+        const QColor shaded(0xC3, 0xE1, 0xFE);
+        const QColor selection(0x6B, 0xB5, 0xFC);
+        QTest::newRow("even") << 0 << false << shaded;
+        QTest::newRow("odd") << 1 << false << QColor(Qt::white);
+        QTest::newRow("even, selected") << 2 << true << selection;
+        QTest::newRow("odd, selected") << 3 << true << selection;
+    }
     void rowsArePaintedByTheHooks() {
-        QVERIFY(dropFiles(&screen(), {file("p/a.png"), file("p/b.png"), file("p/c.png")}));
-        screen().ListBox1->setHeadingIndex(0);
-        screen().ListBox1->clearSelection();
-        screen().ListBox1->setSelected(2, true);
-        const QImage image = screen().ListBox1->viewport()->grab().toImage();
-        auto rowRect = [](int row) {
-            return screen().ListBox1->visualItemRect(screen().ListBox1->topLevelItem(row));
-        };
-        // Sample the right end of the File Name column, clear of any text.
-        const int x = screen().ListBox1->columnWidth(0) - 3;
-        auto pixel = [&](int row) {
-            const QRect r = rowRect(row);
-            return QColor(image.pixel(x, r.center().y()));
-        };
-        QCOMPARE(pixel(0), QColor(0xC3, 0xE1, 0xFE));
-        QCOMPARE(pixel(1), QColor(Qt::white));
-        QCOMPARE(pixel(2), QColor(0x6B, 0xB5, 0xFC));
-        // The selected row's text is white: the row holds white pixels and nothing dark.
-        const QRect selected = rowRect(2);
+        QFETCH(int, row);
+        QFETCH(bool, selected);
+        QFETCH(QColor, background);
+        QVERIFY(dropFiles(&screen(),
+                          {file("p/a.png"), file("p/b.png"), file("p/c.png"), file("p/d.png")}));
+        platform::Listbox* list = screen().ListBox1;
+        list->setHeadingIndex(0);
+        list->clearSelection();
+        list->setSelected(2, true);
+        list->setSelected(3, true);
+        const QImage image = list->viewport()->grab().toImage();
+        const QRect cell = list->visualItemRect(list->topLevelItem(row));
+        // The right end of the File Name column is clear of any text.
+        const int nameEnd = list->columnWidth(0);
+        QCOMPARE(QColor(image.pixel(nameEnd - 3, cell.center().y())), background);
+
         int white = 0;
         int dark = 0;
-        for (int px = selected.left() + 2; px < screen().ListBox1->columnWidth(0) - 4; ++px) {
-            for (int py = selected.top() + 1; py < selected.bottom(); ++py) {
-                const QColor c(image.pixel(px, py));
-                white += c == Qt::white;
+        for (int x = cell.left() + 2; x < nameEnd - 4; ++x) {
+            for (int y = cell.top() + 1; y < cell.bottom(); ++y) {
+                const QColor c(image.pixel(x, y));
+                // Thin strokes of white text are blended into the blue at their edges.
+                white += qMin(c.red(), qMin(c.green(), c.blue())) >= 224;
                 dark += c.lightness() < 100;
             }
         }
-        QVERIFY2(white > 5, "the selected row shows no white text");
-        QCOMPARE(dark, 0);
-        // An unselected row's text is dark.
-        const QRect plain = rowRect(1);
-        int plainDark = 0;
-        for (int px = plain.left() + 2; px < 60; ++px)
-            for (int py = plain.top() + 1; py < plain.bottom(); ++py)
-                plainDark += QColor(image.pixel(px, py)).lightness() < 100;
-        QVERIFY(plainDark > 5);
+        if (selected) {
+            QVERIFY2(white > 5, "the selected row shows no white text");
+            QCOMPARE(dark, 0);
+        } else {
+            QVERIFY2(dark > 5, "the row's text is not drawn darker than its background");
+        }
     }
 
     void closedDropScreenComesBackEmptyAndTakesDrops() {
@@ -264,6 +327,66 @@ private slots:
         // Put the two working windows back for what follows.
         App::current()->fileNewconvert();
         imagecontrol::instance().Show();
+    }
+
+    // Every text is set at its layout's size in the one face the layouts were drawn for,
+    // and fits its box without being cut.
+    void everyTextAtItsSizeFitsItsBox_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("size");
+        const std::pair<const char*, int> texts[] = {{"Drop More", 20},
+                                                     {"Drag and Drop image \nformats here", 18},
+                                                     {"Remove All", 12},
+                                                     {"Remove Selected", 12},
+                                                     {"JPEG", 11},
+                                                     {"GIF", 11},
+                                                     {"TIFF", 11},
+                                                     {"TGA", 11},
+                                                     {"PNG", 11},
+                                                     {"PSD", 11},
+                                                     {"PDF", 11},
+                                                     {"JPG2", 11},
+                                                     {"BMP", 11},
+                                                     {"Desired Image File Name: ", 12},
+                                                     {"Auto ( Batch-Multiple Files )", 12},
+                                                     {"Choose format to convert", 12},
+                                                     {"Processing,  please wait...", 12},
+                                                     {"0%", 12},
+                                                     {"100%", 12},
+                                                     {"DONE", 22},
+                                                     {"Morvelle", 16},
+                                                     {"Version :  3.6.1.2", 12},
+                                                     {"https://morvelle.example/", 12},
+                                                     {"\u00A9 2026 Morvelle developers", 10}};
+        for (const auto& [text, size] : texts)
+            QTest::newRow(text) << QString::fromUtf8(text) << size;
+    }
+    void everyTextAtItsSizeFitsItsBox() {
+        QFETCH(QString, text);
+        QFETCH(int, size);
+        imagecontrol::instance();
+        progressdes::instance();
+        doner::instance();
+        AboutWin::instance();
+        platform::StaticText* label = nullptr;
+        for (platform::Window* w : platform::Window::existingWindows()) {
+            for (auto* t : w->findChildren<platform::StaticText*>()) {
+                if (t->text() == text)
+                    label = t;
+            }
+        }
+        progressdes::instance().Close();
+        doner::instance().Close();
+        AboutWin::instance().Close();
+        QVERIFY2(label, qPrintable(text));
+        QCOMPARE(label->font().pixelSize(), size);
+        QCOMPARE(QFontInfo(label->font()).family(), QStringLiteral("Liberation Sans"));
+        const QFontMetrics metrics(label->font());
+        for (const QString& line : text.split(QLatin1Char('\n')))
+            QVERIFY2(metrics.horizontalAdvance(line) <= label->width(),
+                     qPrintable(QStringLiteral("%1 px wide in a box of %2")
+                                    .arg(metrics.horizontalAdvance(line))
+                                    .arg(label->width())));
     }
 
     void fileTypesInOrder() {

@@ -28,6 +28,8 @@ WindowLayout windowLayout() {
     l.MinimizeButton = false;
     l.MaximizeButton = false;
     l.Resizeable = false;
+    // Without a title bar no window manager can add the close box the layout has not.
+    l.Decorated = false;
     l.MenuBarVisible = true;
     return l;
 }

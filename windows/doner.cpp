@@ -20,6 +20,7 @@ WindowLayout windowLayout() {
     l.MinimizeButton = true;
     l.MaximizeButton = false;
     l.Resizeable = false;
+    l.Decorated = false;
     // A feedback window carries no menu bar of its own: it is never the one a user works in.
     l.MenuBarVisible = false;
     return l;

@@ -101,8 +101,9 @@ void qconvert::DropObject(DragItem& obj, int) {
 
 // Rows are sorted by name, so rows that show the same file stand together. A row goes only
 // when an earlier row of its name shows the same path: two files of one name from two
-// folders are different files and both stay.
+// folders are different files and both stay. However many rows go, the user is told once.
 void qconvert::removeDuplicateRows() {
+    bool removed = false;
     for (int i = ListBox1->ListCount() - 1; i >= 1; --i) {
         const QString name = ListBox1->Cell(i, 0);
         const QString path = ListBox1->Cell(i, 1);
@@ -117,8 +118,10 @@ void qconvert::removeDuplicateRows() {
             continue;
         ListBox1->RemoveRow(i);
         removeOneEntry(path);
-        MsgBox(DuplicateMessage);
+        removed = true;
     }
+    if (removed)
+        MsgBox(DuplicateMessage);
 }
 
 void qconvert::removeOneEntry(const QString& absolutePath) {

@@ -1,0 +1,468 @@
+// The real application on a real X server, as a person sees it: files dropped on it through
+// XDND from another program, input from the X server's own test devices, and every check made
+// on what the server shows.
+#include "xdisplay.h"
+
+#include <QDir>
+#include <QImage>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+#include <sys/prctl.h>
+#include <csignal>
+
+using testsupport::XDisplay;
+
+namespace {
+
+constexpr QRgb Desktop = 0x3A6EA5;
+const QColor Shaded(0xC3, 0xE1, 0xFE);
+const QColor Selection(0x6B, 0xB5, 0xFC);
+const QColor NameField(0x99, 0xCC, 0xFF);
+
+// Window widths of the layouts, by which the test tells the windows apart.
+constexpr int DropScreenWidth = 488;
+constexpr int ChooserWidth = 205;
+constexpr int ProgressWidth = 356;
+constexpr int DoneWidth = 313;
+constexpr int AboutWidth = 333;
+
+// A process that dies with the test, however the test ends.
+std::unique_ptr<QProcess> startProcess(const QString& program, const QStringList& arguments,
+                                       const QProcessEnvironment& environment) {
+    auto process = std::make_unique<QProcess>();
+    process->setProcessEnvironment(environment);
+    process->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    process->start(program, arguments);
+    return process;
+}
+
+void stop(std::unique_ptr<QProcess>& process) {
+    if (!process || process->state() == QProcess::NotRunning)
+        return;
+    process->terminate();
+    if (!process->waitForFinished(3000)) {
+        process->kill();
+        process->waitForFinished(3000);
+    }
+}
+
+// An X server of our own, with or without a window manager, and the application on it.
+class Session {
+public:
+    explicit Session(bool windowManager) {
+        m_server =
+            startProcess(QStringLiteral("Xvfb"),
+                         {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"},
+                         QProcessEnvironment::systemEnvironment());
+        QByteArray number;
+        while (m_server->waitForReadyRead(10000)) {
+            number += m_server->readAllStandardOutput();
+            if (number.endsWith('\n'))
+                break;
+        }
+        if (number.trimmed().isEmpty())
+            return;
+        display = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
+        environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), display);
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        x = std::make_unique<XDisplay>(display);
+        if (!x->isOpen())
+            return;
+        x->setDesktopColour(Desktop);
+        if (windowManager) {
+            m_windowManager = startProcess(QStringLiteral("openbox"),
+                                           {QStringLiteral("--sm-disable")}, environment);
+            if (!QTest::qWaitFor([this] { return x->hasWindowManager(); }, 10000))
+                return;
+        }
+        app = startProcess(QStringLiteral(MORVELLE_APP), {}, environment);
+        ready = app->waitForStarted(10000) &&
+                QTest::qWaitFor([this] { return window(DropScreenWidth) && window(ChooserWidth); },
+                                60000);
+    }
+    ~Session() {
+        const QDir shots(qEnvironmentVariable("ONSCREEN_SHOTS"));
+        for (const auto& [name, image] : m_shots)
+            image.save(shots.filePath(name + QStringLiteral(".png")));
+        stop(m_dragSource);
+        stop(app);
+        stop(m_windowManager);
+        x.reset();
+        stop(m_server);
+    }
+
+    // The application's top-level window of this width, or 0.
+    XDisplay::Id window(int width) {
+        for (const XDisplay::Id w : x->windowsOf(app->processId())) {
+            if (x->geometry(w).width() == width)
+                return w;
+        }
+        return 0;
+    }
+    // The content area of a window whose layout is this high: below its menu bar, if any.
+    QRect content(XDisplay::Id w, int layoutHeight) {
+        const QRect g = x->geometry(w);
+        return QRect(g.left(), g.bottom() + 1 - layoutHeight, g.width(), layoutHeight);
+    }
+
+    bool input(const QStringList& steps) {
+        QProcess xdotool;
+        xdotool.setProcessEnvironment(environment);
+        xdotool.start(QStringLiteral("xdotool"), steps);
+        return xdotool.waitForFinished(20000) && xdotool.exitCode() == 0;
+    }
+    bool click(const QPoint& at) {
+        return input({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"});
+    }
+
+    // Starts a drag of these files from another program and drops them at a point of the
+    // screen; while the drop goes on, calls watch() until it returns false or the time is up.
+    bool dragFiles(const QStringList& files, const QPoint& to,
+                   const std::function<bool()>& watch = {}) {
+        stop(m_dragSource);
+        m_dragSource = startProcess(QStringLiteral(DRAG_SOURCE), files, environment);
+        XDisplay::Id source = 0;
+        if (!QTest::qWaitFor(
+                [&] {
+                    const QList<XDisplay::Id> windows = x->windowsOf(m_dragSource->processId());
+                    source = windows.isEmpty() ? 0 : windows.first();
+                    return source != 0;
+                },
+                10000))
+            return false;
+        const QPoint from = x->geometry(source).center();
+        auto at = [](const QPoint& p) {
+            return QStringList{QString::number(p.x()), QString::number(p.y())};
+        };
+        QStringList steps = QStringList{"mousemove"} + at(from) + QStringList{"mousedown", "1"};
+        for (int i = 1; i <= 8; ++i)
+            steps += QStringList{"sleep", "0.05", "mousemove"} + at(from + (to - from) * i / 8);
+        steps += QStringList{"sleep", "0.2", "mousemove"} + at(to + QPoint(2, 2));
+        steps += QStringList{"sleep", "0.2", "mouseup", "1"};
+        QProcess xdotool;
+        xdotool.setProcessEnvironment(environment);
+        xdotool.start(QStringLiteral("xdotool"), steps);
+        if (!xdotool.waitForStarted(5000))
+            return false;
+        QElapsedTimer time;
+        time.start();
+        bool watching = bool(watch);
+        while (xdotool.state() != QProcess::NotRunning || (watching && time.elapsed() < 4000)) {
+            if (watching)
+                watching = watch();
+            QTest::qWait(5);
+        }
+        return xdotool.exitCode() == 0;
+    }
+
+    // Keeps what the screen shows now, to be saved when the session ends: saving takes
+    // longer than some windows stay.
+    void shot(const QString& name) {
+        if (!qEnvironmentVariableIsEmpty("ONSCREEN_SHOTS"))
+            m_shots.append({name, x->grab(QRect(0, 0, 1280, 1024))});
+    }
+
+    QString display;
+    QProcessEnvironment environment;
+    std::unique_ptr<XDisplay> x;
+    std::unique_ptr<QProcess> app;
+    bool ready = false;
+
+private:
+    std::unique_ptr<QProcess> m_server;
+    std::unique_ptr<QProcess> m_windowManager;
+    std::unique_ptr<QProcess> m_dragSource;
+    QList<std::pair<QString, QImage>> m_shots;
+};
+
+// Whether the picture holds a square of pure black at least side pixels wide.
+bool hasBlackBlock(const QImage& image, int side) {
+    for (int top = 0; top + side <= image.height(); ++top) {
+        for (int left = 0; left + side <= image.width(); ++left) {
+            bool black = true;
+            for (int y = top; black && y < top + side; ++y)
+                for (int x = left; black && x < left + side; ++x)
+                    black = (image.pixel(x, y) & 0xFFFFFF) == 0;
+            if (black)
+                return true;
+        }
+    }
+    return false;
+}
+
+int minChannel(QRgb p) {
+    return qMin(qRed(p), qMin(qGreen(p), qBlue(p)));
+}
+
+// Watches for the application's puff of smoke: a square window of its own that no window
+// manager handles. Each sight of it is checked for black; returns false once it has gone.
+struct PoofWatch {
+    Session& session;
+    int sightings = 0;
+    int blackSightings = 0;
+    int smokeSightings = 0;
+
+    bool operator()() {
+        for (const XDisplay::Id w : session.x->windowsOf(session.app->processId(), true)) {
+            const QRect area = session.x->geometry(w);
+            if (area.width() != area.height() || area.width() < 64)
+                continue;
+            const QImage seen = session.x->grab(area);
+            ++sightings;
+            blackSightings += hasBlackBlock(seen, 8);
+            int smoke = 0;
+            for (int y = 0; y < seen.height(); ++y)
+                for (int x = 0; x < seen.width(); ++x)
+                    smoke += minChannel(seen.pixel(x, y)) >= 200;
+            smokeSightings += smoke > 20;
+            if (sightings == 2)
+                session.shot(QStringLiteral("poof-%1").arg(area.width()));
+            return true;
+        }
+        return sightings == 0;
+    }
+};
+
+} // namespace
+
+class TestOnScreen : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<Session> m_session;
+    QStringList m_files;
+
+    Session& s() { return *m_session; }
+    XDisplay& x() { return *m_session->x; }
+
+    QString write(const QString& name, int side) {
+        QImage image(side, side, QImage::Format_RGB32);
+        auto* random = QRandomGenerator::global();
+        for (int y = 0; y < side; ++y)
+            for (int px = 0; px < side; ++px)
+                image.setPixel(px, y, random->generate() | 0xFF000000);
+        const QString path = m_dir.filePath(name);
+        image.save(path, "PNG", 0);
+        return path;
+    }
+
+    // The rows of the Drop Screen's list as drawn: the top of the first and the row height,
+    // found from the shading of the first row.
+    bool listRows(int& firstTop, int& rowHeight, QImage& list, QRect& area) {
+        const XDisplay::Id drop = s().window(DropScreenWidth);
+        const QRect content = s().content(drop, 512);
+        area = QRect(content.left(), content.top() + 227, 488, 220);
+        list = x().grab(area);
+        const int x = 270; // inside the File Name column, right of any text
+        firstTop = -1;
+        for (int y = 0; y < list.height(); ++y) {
+            const QColor c(list.pixel(x, y));
+            if (firstTop < 0 && (c == Shaded || c == Selection))
+                firstTop = y;
+            else if (firstTop >= 0 && c != QColor(list.pixel(x, firstTop))) {
+                rowHeight = y - firstTop;
+                return rowHeight > 4;
+            }
+        }
+        return false;
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_dir.isValid());
+        m_session = std::make_unique<Session>(true);
+        QVERIFY2(s().x && s().x->isOpen(), "Xvfb did not start");
+        QVERIFY2(s().ready,
+                 qPrintable(QStringLiteral("the application showed no Drop Screen and chooser "
+                                           "under openbox: ") +
+                            QString::fromLocal8Bit(s().app->readAllStandardError())));
+        for (const char* name : {"delta.png", "alpha.png", "charlie.png", "bravo.png"})
+            m_files.append(write(QString::fromLatin1(name), 24));
+    }
+    void cleanupTestCase() { m_session.reset(); }
+
+    void windowsHaveTheirLayoutsTitles() {
+        const XDisplay::Id drop = s().window(DropScreenWidth);
+        const XDisplay::Id chooser = s().window(ChooserWidth);
+        QCOMPARE(x().netName(drop), QStringLiteral("Drop Screen"));
+        QCOMPARE(x().name(drop), QStringLiteral("Drop Screen"));
+        QCOMPARE(x().netName(chooser), QStringLiteral(""));
+        QCOMPARE(x().name(chooser), QStringLiteral(""));
+        // Both are working windows, in the window manager's frames.
+        QCOMPARE(x().frameExtents(drop).size(), 4);
+        QVERIFY(x().frameExtents(drop)[2] > 0);
+        s().shot(QStringLiteral("start"));
+    }
+
+    void droppedRowsAreReadableAndThePoofIsNoBlock() {
+        const QRect list = s().content(s().window(DropScreenWidth), 512).adjusted(0, 227, 0, 0);
+        PoofWatch poof{s()};
+        QVERIFY(s().dragFiles(m_files, list.topLeft() + QPoint(240, 110), std::ref(poof)));
+        QVERIFY2(poof.sightings > 0, "no puff of smoke showed after the drop");
+        QVERIFY2(poof.smokeSightings > 0, "the puff showed no smoke");
+        QCOMPARE(poof.blackSightings, 0);
+
+        int top = 0;
+        int height = 0;
+        QImage image;
+        QRect area;
+        QVERIFY(QTest::qWaitFor([&] { return listRows(top, height, image, area); }, 5000));
+        s().shot(QStringLiteral("dropped"));
+        auto band = [&](int row) { return QRect(4, top + row * height, 200, height); };
+        auto count = [&](int row, const std::function<bool(const QColor&)>& test) {
+            int n = 0;
+            const QRect b = band(row);
+            for (int y = b.top(); y <= b.bottom(); ++y)
+                for (int px = b.left(); px <= b.right(); ++px)
+                    n += test(QColor(image.pixel(px, y)));
+            return n;
+        };
+        for (int row = 0; row < 4; ++row) {
+            const QColor background(image.pixel(270, band(row).center().y()));
+            QCOMPARE(background, row % 2 ? QColor(Qt::white) : Shaded);
+            const int text = count(
+                row, [&](const QColor& c) { return c.lightness() < background.lightness() - 100; });
+            QVERIFY2(text > 20, qPrintable(QStringLiteral("row %1 shows no text").arg(row)));
+        }
+
+        // A row the user selects: white text on blue.
+        QVERIFY(s().click(area.topLeft() + QPoint(100, band(1).center().y())));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                image = x().grab(area);
+                return QColor(image.pixel(270, band(1).center().y())) == Selection;
+            },
+            5000));
+        s().shot(QStringLiteral("selected"));
+        QVERIFY(count(1, [](const QColor& c) { return minChannel(c.rgb()) >= 224; }) > 20);
+        QCOMPARE(count(1, [](const QColor& c) { return c.lightness() < 100; }), 0);
+        QCOMPARE(QColor(image.pixel(270, band(0).center().y())), Shaded);
+    }
+
+    void nameFieldLooksDisabledWhenAutomatic() {
+        const QRect content = s().content(s().window(ChooserWidth), 464);
+        const QRect field(content.topLeft() + QPoint(22, 102), QSize(163, 22));
+        const QPoint box = content.topLeft() + QPoint(17, 53);
+        const QPoint clear(150, 11); // right of the text "Untitled"
+        const QImage enabled = x().grab(field);
+        QCOMPARE(QColor(enabled.pixel(clear)), NameField);
+        QVERIFY(s().click(box));
+        QImage disabled;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                disabled = x().grab(field);
+                return disabled != enabled;
+            },
+            5000));
+        s().shot(QStringLiteral("name-field-disabled"));
+        QVERIFY(QColor(disabled.pixel(clear)) != NameField);
+        int differing = 0;
+        for (int y = 0; y < field.height(); ++y)
+            for (int px = 0; px < field.width(); ++px)
+                differing += enabled.pixel(px, y) != disabled.pixel(px, y);
+        QVERIFY(differing > field.width() * field.height() / 2);
+        QVERIFY(s().click(box));
+        QVERIFY(QTest::qWaitFor([&] { return x().grab(field) == enabled; }, 5000));
+    }
+
+    // A run over a picture large enough for the progress window to stay a while.
+    void feedbackWindowsHaveNoTitleBar() {
+        const QString big = write(QStringLiteral("large.png"), 1800);
+        const QRect list = s().content(s().window(DropScreenWidth), 512).adjusted(0, 227, 0, 0);
+        QVERIFY(s().dragFiles({big}, list.topLeft() + QPoint(240, 110)));
+        const QRect chooser = s().content(s().window(ChooserWidth), 464);
+        QVERIFY(s().click(chooser.topLeft() + QPoint(88 + 15, 344 + 18))); // JPG2
+
+        auto checkBare = [&](int width, const QString& shot) {
+            XDisplay::Id w = 0;
+            if (!QTest::qWaitFor([&] { return (w = s().window(width)) != 0; }, 60000))
+                return QStringLiteral("never shown");
+            if (x().netName(w) != QLatin1String("") || x().name(w) != QLatin1String(""))
+                return QStringLiteral("titled \"%1\"").arg(x().netName(w));
+            const QList<long> extents = x().frameExtents(w);
+            if (extents != QList<long>{0, 0, 0, 0} && !extents.isEmpty())
+                return QStringLiteral("framed by the window manager");
+            const QSize outer = x().outerSize(w);
+            if (!outer.isValid())
+                return QStringLiteral("gone before it could be looked at");
+            if (outer != x().geometry(w).size())
+                return QStringLiteral("inside a larger frame (%1 x %2)")
+                    .arg(outer.width())
+                    .arg(outer.height());
+            if (!x().fixedSize(w))
+                return QStringLiteral("resizable");
+            // Dark grey, inside a darker frame of its own.
+            const QRect area = x().geometry(w);
+            if (!QTest::qWaitFor([&] { return x().grab(area).pixel(5, 5) == qRgb(51, 51, 51); },
+                                 5000))
+                return QStringLiteral("never drawn");
+            if (QColor(x().grab(area).pixel(0, 0)).lightness() >= 51)
+                return QStringLiteral("drawn without its frame");
+            s().shot(shot);
+            return QString();
+        };
+        QCOMPARE(checkBare(ProgressWidth, QStringLiteral("progress")), QString());
+        QCOMPARE(checkBare(DoneWidth, QStringLiteral("done")), QString());
+
+        PoofWatch poof{s()};
+        QElapsedTimer time;
+        time.start();
+        while (poof() && time.elapsed() < 5000)
+            QTest::qWait(5);
+        QVERIFY2(poof.sightings > 0, "no puff of smoke showed as DONE vanished");
+        QVERIFY(poof.smokeSightings > 0);
+        QCOMPARE(poof.blackSightings, 0);
+        QVERIFY(QTest::qWaitFor([&] { return !s().window(DoneWidth); }, 5000));
+    }
+
+    void aboutWindowTakesFocusAndClosesOnReturn_data() {
+        QTest::addColumn<bool>("windowManager");
+        QTest::newRow("openbox") << true;
+        QTest::newRow("no window manager") << false;
+    }
+    void aboutWindowTakesFocusAndClosesOnReturn() {
+        QFETCH(bool, windowManager);
+        std::unique_ptr<Session> own;
+        Session* session = m_session.get();
+        if (!windowManager) {
+            own = std::make_unique<Session>(false);
+            QVERIFY2(own->ready, "the application showed no windows without a window manager");
+            session = own.get();
+        }
+        XDisplay& display = *session->x;
+        // The application menu, first in the Drop Screen's menu bar; About is the last item but
+        // one.
+        const XDisplay::Id drop = session->window(DropScreenWidth);
+        const QRect bar = display.geometry(drop).adjusted(0, 0, 0, -512);
+        QVERIFY(session->click(bar.topLeft() + QPoint(25, bar.height() / 2)));
+        QTest::qWait(300);
+        QVERIFY(session->input({"key", "Up", "key", "Up", "key", "Return"}));
+        XDisplay::Id about = 0;
+        QVERIFY(QTest::qWaitFor([&] { return (about = session->window(AboutWidth)) != 0; }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return display.inputFocus() == about; }, 5000));
+        if (windowManager)
+            QVERIFY(QTest::qWaitFor([&] { return display.activeWindow() == about; }, 5000));
+        const QRect band = session->content(about, 452).adjusted(20, 5, -20, 0);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return display.grab(band).pixel(0, 0) == qRgb(255, 254, 254); }, 5000));
+        session->shot(windowManager ? QStringLiteral("about") : QStringLiteral("about-no-wm"));
+        QCOMPARE(display.netName(about), QStringLiteral(""));
+        QCOMPARE(display.name(about), QStringLiteral(""));
+        QVERIFY(display.fixedSize(about));
+        // No title bar, so no close box either.
+        const QList<long> extents = display.frameExtents(about);
+        QVERIFY(extents.isEmpty() || extents == (QList<long>{0, 0, 0, 0}));
+        QVERIFY(session->input({"key", "Return"}));
+        QVERIFY(QTest::qWaitFor([&] { return !session->window(AboutWidth); }, 5000));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOnScreen)
+#include "tst_onscreen.moc"
