@@ -5,7 +5,6 @@
 #include "platform/pictures.h"
 #include "windows/qconvert.h"
 
-
 using namespace platform;
 
 namespace {
@@ -30,13 +29,18 @@ constexpr int Gap = 24;
 constexpr QSize ButtonSize(30, 36);
 constexpr QSize LabelSize(29, 20);
 constexpr int IconSide = 24;
-const BevelCodes FormatButtonCodes{3, 0, 1, 4, 3, 0};
 
 QColor labelColour(int control) {
-    static const QColor colours[] = {
-        {}, QColor(0x50, 0x4F, 0x50), QColor(0x52, 0x52, 0x52), QColor(0x50, 0x4F, 0x4F),
-        QColor(0x4C, 0x4C, 0x4C), QColor(0x51, 0x51, 0x51), QColor(0x51, 0x51, 0x51),
-        QColor(0x51, 0x52, 0x51), QColor(0x50, 0x50, 0x50), QColor(0x53, 0x53, 0x53)};
+    static const QColor colours[] = {{},
+                                     QColor(0x50, 0x4F, 0x50),
+                                     QColor(0x52, 0x52, 0x52),
+                                     QColor(0x50, 0x4F, 0x4F),
+                                     QColor(0x4C, 0x4C, 0x4C),
+                                     QColor(0x51, 0x51, 0x51),
+                                     QColor(0x51, 0x51, 0x51),
+                                     QColor(0x51, 0x52, 0x51),
+                                     QColor(0x50, 0x50, 0x50),
+                                     QColor(0x53, 0x53, 0x53)};
     return colours[control];
 }
 } // namespace
@@ -72,7 +76,7 @@ imagecontrol::imagecontrol() : Window(windowLayout()) {
     auto bevelButton = [this](int button) {
         const FormatButton& row = formatButton(button);
         return new BevelButton(this, QRect(row.buttonAt, ButtonSize), Picture(row.picture),
-                               IconSide, FormatButtonCodes);
+                               IconSide);
     };
     auto formatLabel = [this](int control) {
         for (const FormatButton& row : formatButtons()) {
@@ -120,7 +124,8 @@ imagecontrol::imagecontrol() : Window(windowLayout()) {
     EditField3->setPalette(field);
     EditField3->setAlignment(Qt::AlignLeft);
 
-    connect(CheckBox2, &QCheckBox::clicked, this, [this] { guarded([this] { CheckBox2_Action(); }); });
+    connect(CheckBox2, &QCheckBox::clicked, this,
+            [this] { guarded([this] { CheckBox2_Action(); }); });
     const std::pair<BevelButton*, void (imagecontrol::*)()> handlers[] = {
         {BevelButton1, &imagecontrol::BevelButton1_Action},
         {BevelButton2, &imagecontrol::BevelButton2_Action},
@@ -151,7 +156,9 @@ QPoint imagecontrol::initialPosition() const {
     return p;
 }
 
-void imagecontrol::CheckBox2_Action() { EditField3->setEnabled(!CheckBox2->isChecked()); }
+void imagecontrol::CheckBox2_Action() {
+    EditField3->setEnabled(!CheckBox2->isChecked());
+}
 
 void imagecontrol::run(const FormatButton& row) {
     struct Failed {
