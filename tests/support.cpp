@@ -1,8 +1,5 @@
 #include "support.h"
 
-#include "app/app.h"
-#include "windows/qconvert.h"
-
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDragEnterEvent>
@@ -14,6 +11,9 @@
 #include <QMimeData>
 #include <QTest>
 #include <QUrl>
+
+#include "app/app.h"
+#include "windows/qconvert.h"
 
 namespace testsupport {
 
@@ -50,12 +50,16 @@ QString writePng(const QString& path, int w, int h, const QColor& colour) {
 }
 
 QStringList hostileFileNames() {
-    const char* names[] = {"two words.png", "it's.png", "''.png", "say \"hi\".png", "$HOME.png",
-                           "$(id).png", "`id`.png", "a;b.png", "a|b.png", "a&b.png",
-                           "line\nbreak.png", "-rf.png", "--out.png", "*.png", "?.png",
-                           "[ab].png", "caf\xC3\xA9.png", "\xE5\x86\x99\xE7\x9C\x9F.png",
-                           "~.png", "back\\slash.png", "tab\there.png", "(x).png", "{a,b}.png",
-                           "#hash.png", "!bang.png", "a>b<c.png", ".hidden.png", "  lead.png"};
+    const char* names[] = {"two words.png",  "it's.png",        "''.png",
+                           "say \"hi\".png", "$HOME.png",       "$(id).png",
+                           "`id`.png",       "a;b.png",         "a|b.png",
+                           "a&b.png",        "line\nbreak.png", "-rf.png",
+                           "--out.png",      "*.png",           "?.png",
+                           "[ab].png",       "caf\xC3\xA9.png", "\xE5\x86\x99\xE7\x9C\x9F.png",
+                           "~.png",          "back\\slash.png", "tab\there.png",
+                           "(x).png",        "{a,b}.png",       "#hash.png",
+                           "!bang.png",      "a>b<c.png",       ".hidden.png",
+                           "  lead.png"};
     QStringList list;
     for (const char* n : names)
         list.append(QString::fromUtf8(n));
@@ -127,8 +131,8 @@ bool chooseMenuItem(QWidget* window, const QString& itemName) {
     return QTest::qWaitFor([menu] { return !menu->isVisible(); });
 }
 
-void settle(int milliseconds) {
-    QTest::qWait(milliseconds);
+void settle() {
+    QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCoreApplication::processEvents();
 }

@@ -48,13 +48,13 @@ QAction* menuAction(QWidget* window, const QString& itemName);
 // the window's menu bar, then clicks the item. Returns whether every step could be taken.
 bool chooseMenuItem(QWidget* window, const QString& itemName);
 
-// Lets pending events (a timer tick, deferred deletions) run.
-void settle(int milliseconds = 0);
+// Lets the events already pending (zero-time timers, deferred deletions) run.
+void settle();
 
 } // namespace testsupport
 
-#define MORVELLE_TEST_MAIN(TestClass)                                                            \
-    int main(int argc, char** argv) {                                                            \
-        TestClass tc;                                                                            \
-        return testsupport::runWithApplication(argc, argv, &tc);                                 \
+#define MORVELLE_TEST_MAIN(TestClass)                                                              \
+    int main(int argc, char** argv) {                                                              \
+        TestClass tc;                                                                              \
+        return testsupport::runWithApplication(argc, argv, &tc);                                   \
     }
