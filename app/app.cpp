@@ -3,6 +3,7 @@
 #include <csignal>
 
 #include "app/menubar1.h"
+#include "app/projectinfo.h"
 #include "convert/imagecontrol.h"
 #include "platform/desktopservices.h"
 #include "platform/filetypes.h"
@@ -10,13 +11,13 @@
 #include "windows/aboutwin.h"
 #include "windows/qconvert.h"
 
-const QString App::SupportAddress = QStringLiteral("mailto:support@morvelle.example");
-const QString App::WebsiteAddress = QStringLiteral("https://morvelle.example/");
+const QString App::SupportAddress = QStringLiteral("mailto:" MORVELLE_SUPPORT_ADDRESS);
+const QString App::WebsiteAddress = QStringLiteral(MORVELLE_HOMEPAGE);
 
 App::App(int& argc, char** argv) : platform::Application(argc, argv) {
     // No separate display name: Qt would add it to every window title on the desktop.
     setApplicationName(QStringLiteral("Morvelle"));
-    setApplicationVersion(QStringLiteral("3.6.1.2"));
+    setApplicationVersion(QStringLiteral(MORVELLE_VERSION));
     // Closing a window does not end the application; closing the last one does, since
     // without a window there is no menu left to reach it by.
     setQuitOnLastWindowClosed(false);

@@ -32,7 +32,6 @@ constexpr int Gap = 24;
 constexpr QSize ButtonSize(30, 36);
 constexpr QSize LabelSize(29, 20);
 constexpr int IconSide = 24;
-const BevelCodes FormatButtonCodes{3, 0, 1, 4, 3, 0};
 
 QColor labelColour(int control) {
     static const QColor colours[] = {{},
@@ -80,7 +79,7 @@ imagecontrol::imagecontrol() : Window(windowLayout()) {
     auto bevelButton = [this](int button) {
         const FormatButton& row = formatButton(button);
         return new BevelButton(this, QRect(row.buttonAt, ButtonSize), Picture(row.picture),
-                               IconSide, FormatButtonCodes);
+                               IconSide);
     };
     auto formatLabel = [this](int control) {
         for (const FormatButton& row : formatButtons()) {

@@ -36,8 +36,7 @@ StaticText::StaticText(QWidget* parent, const QRect& geometry, const QString& te
 }
 
 RoundRectangle::RoundRectangle(QWidget* parent, const QRect& geometry, const QColor& fill,
-                               const QColor& border, int borderWidth, int ovalWidth,
-                               int ovalHeight)
+                               const QColor& border, int borderWidth, int ovalWidth, int ovalHeight)
     : QWidget(parent), m_fill(fill), m_border(border), m_borderWidth(borderWidth),
       m_ovalWidth(ovalWidth), m_ovalHeight(ovalHeight) {
     setGeometry(geometry);
@@ -59,9 +58,8 @@ ImageWell::ImageWell(QWidget* parent, const QRect& geometry) : QFrame(parent) {
     setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
 }
 
-BevelButton::BevelButton(QWidget* parent, const QRect& geometry, const QIcon& icon,
-                         int iconSide, const BevelCodes& codes)
-    : QToolButton(parent), m_codes(codes) {
+BevelButton::BevelButton(QWidget* parent, const QRect& geometry, const QIcon& icon, int iconSide)
+    : QToolButton(parent) {
     setGeometry(geometry);
     setIcon(icon);
     setIconSize(QSize(iconSide, iconSide));

@@ -28,16 +28,15 @@ void applyTextStyle(QWidget* control, const TextStyle& style);
 class StaticText : public QLabel {
     Q_OBJECT
 public:
-    StaticText(QWidget* parent, const QRect& geometry, const QString& text,
-               const TextStyle& style);
+    StaticText(QWidget* parent, const QRect& geometry, const QString& text, const TextStyle& style);
 };
 
 // A filled rectangle with rounded corners (corner ovals of 0 make square ones).
 class RoundRectangle : public QWidget {
     Q_OBJECT
 public:
-    RoundRectangle(QWidget* parent, const QRect& geometry, const QColor& fill,
-                   const QColor& border, int borderWidth, int ovalWidth, int ovalHeight);
+    RoundRectangle(QWidget* parent, const QRect& geometry, const QColor& fill, const QColor& border,
+                   int borderWidth, int ovalWidth, int ovalHeight);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -57,26 +56,11 @@ public:
     ImageWell(QWidget* parent, const QRect& geometry);
 };
 
-// The layout codes of a bevel button; stored, not interpreted.
-struct BevelCodes {
-    int Bevel = 3;
-    int ButtonType = 0;
-    int IconAlign = 1;
-    int CaptionPlacement = 1;
-    int CaptionAlign = 3;
-    int CaptionSize = 0;
-};
-
 // A square push button that shows a picture; it takes no keyboard focus when clicked.
 class BevelButton : public QToolButton {
     Q_OBJECT
 public:
-    BevelButton(QWidget* parent, const QRect& geometry, const QIcon& icon, int iconSide,
-                const BevelCodes& codes = {});
-    const BevelCodes& codes() const { return m_codes; }
-
-private:
-    BevelCodes m_codes;
+    BevelButton(QWidget* parent, const QRect& geometry, const QIcon& icon, int iconSide);
 };
 
 // A surface that draws its backdrop picture scaled into its bounds.

@@ -47,7 +47,6 @@ public:
     int SelCount() const;
     void RemoveRow(int row);
     void DeleteAllRows();
-    int HeadingIndex() const { return m_headingIndex; }
     void setHeadingIndex(int column);
 
     // Paint hooks, called for every cell drawn; returning false lets the list go on with its

@@ -5,8 +5,8 @@
 
 namespace platform {
 
-// A window's timer. Mode 0 stops it, 1 ticks once after Period milliseconds, 2 ticks every
-// Period. Each tick is an event of the GUI loop, so none comes while a handler runs.
+// A window's timer. Mode 0 stops it, 1 ticks once after the period (in milliseconds), 2 ticks
+// every period. Each tick is an event of the GUI loop, so none comes while a handler runs.
 class Timer : public QObject {
     Q_OBJECT
 public:
@@ -17,7 +17,6 @@ public:
 
     int Mode() const { return m_mode; }
     void setMode(int mode);
-    int Period() const { return m_period; }
     void setPeriod(int milliseconds);
 
     // Holds every running timer while a shell command runs, and lets them go on after it.

@@ -3,10 +3,12 @@
 # entry and the AppStream metainfo as installed. They must report nothing: a non-zero exit,
 # any output of desktop-file-validate, or an error, warning or info line of appstreamcli
 # fails the test.
-# usage: check_desktop_files.sh CMAKE BUILD_DIR
+# The metainfo's newest release is the project's version, and it shows a screenshot.
+# usage: check_desktop_files.sh CMAKE BUILD_DIR VERSION
 set -euo pipefail
 cmake=$1
 build=$2
+version=$3
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 "$cmake" --install "$build" --prefix "$root/usr" >/dev/null
@@ -30,6 +32,16 @@ for args in "validate --no-net $metainfo" "validate-tree --no-net $root"; do
         failed=1
     fi
 done
+
+newest=$(grep -m1 -oE '<release version="[^"]*"' "$metainfo" | cut -d'"' -f2)
+if [ "$newest" != "$version" ]; then
+    echo "the metainfo's newest release is '$newest', not $version"
+    failed=1
+fi
+if ! grep -qE '<screenshot type="default">' "$metainfo"; then
+    echo "the metainfo shows no screenshot"
+    failed=1
+fi
 
 if [ ! -f "$icon" ]; then
     echo "the launcher's icon is not installed in the hicolor theme"

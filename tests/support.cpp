@@ -1,8 +1,5 @@
 #include "support.h"
 
-#include "app/app.h"
-#include "windows/qconvert.h"
-
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDragEnterEvent>
@@ -17,6 +14,9 @@
 #include <QPlainTextEdit>
 #include <QTest>
 #include <QUrl>
+
+#include "app/app.h"
+#include "windows/qconvert.h"
 
 namespace testsupport {
 
@@ -158,8 +158,8 @@ bool chooseMenuItem(QWidget* window, const QString& itemName) {
     return QTest::qWaitFor([menu] { return !menu->isVisible(); });
 }
 
-void settle(int milliseconds) {
-    QTest::qWait(milliseconds);
+void settle() {
+    QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCoreApplication::processEvents();
 }

@@ -61,8 +61,8 @@ QAction* menuAction(QWidget* window, const QString& itemName);
 // the window's menu bar, then clicks the item. Returns whether every step could be taken.
 bool chooseMenuItem(QWidget* window, const QString& itemName);
 
-// Lets pending events (a timer tick, deferred deletions) run.
-void settle(int milliseconds = 0);
+// Lets the events already pending (zero-time timers, deferred deletions) run.
+void settle();
 
 } // namespace testsupport
 

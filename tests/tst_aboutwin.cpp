@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include "app/projectinfo.h"
 #include "convert/imagecontrol.h"
 #include "windows/aboutwin.h"
 #include "windows/qconvert.h"
@@ -79,8 +80,8 @@ private slots:
         QVERIFY(again);
         QVERIFY(again->isVisible());
         QCOMPARE(again->StaticText1->text(), QStringLiteral("Morvelle"));
-        QCOMPARE(again->StaticText6->text(), QStringLiteral("Version :  3.6.1.2"));
-        QCOMPARE(again->StaticText7->text(), QStringLiteral("https://morvelle.example/"));
+        QCOMPARE(again->StaticText6->text(), QStringLiteral("Version :  " MORVELLE_VERSION));
+        QCOMPARE(again->StaticText7->text(), QStringLiteral(MORVELLE_HOMEPAGE));
         QCOMPARE(again->StaticText2->text(), QStringLiteral("\u00A9 2026 Morvelle developers"));
         QCOMPARE(again->PushButton1->text(), QStringLiteral("Close"));
         QVERIFY(!again->Canvas2->Backdrop().isNull());

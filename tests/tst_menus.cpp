@@ -2,6 +2,7 @@
 
 #include "app/app.h"
 #include "app/menubar1.h"
+#include "app/projectinfo.h"
 #include "convert/imagecontrol.h"
 #include "platform/window.h"
 #include "windows/aboutwin.h"
@@ -257,9 +258,9 @@ private slots:
         QTest::addColumn<QString>("item");
         QTest::addColumn<QUrl>("address");
         QTest::newRow("Support") << "AppleDonateSupport"
-                                 << QUrl(QStringLiteral("mailto:support@morvelle.example"));
+                                 << QUrl(QStringLiteral("mailto:" MORVELLE_SUPPORT_ADDRESS));
         QTest::newRow("Website") << "EditWebsite"
-                                 << QUrl(QStringLiteral("https://morvelle.example/"));
+                                 << QUrl(QStringLiteral(MORVELLE_HOMEPAGE));
     }
     void addressesGoToTheOpener() {
         QFETCH(QString, item);

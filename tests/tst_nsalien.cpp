@@ -1,15 +1,14 @@
-#include "support.h"
+#include <QApplication>
+#include <QTest>
 
 #include "native/nsalien.h"
 #include "platform/desktop/cocoa.h"
 #include "platform/desktopservices.h"
 #include "platform/exceptions.h"
 #include "platform/systemlibrary.h"
+#include "support.h"
 #include "windows/doner.h"
 #include "windows/qconvert.h"
-
-#include <QApplication>
-#include <QTest>
 
 using namespace platform;
 using namespace platform::desktop;
@@ -62,6 +61,15 @@ void* recordMsgSend(void* receiver, void* selector) {
 template <class F> void replace(const char* name, F recorder) {
     originals[QString::fromLatin1(name)] = registerSystemFunction(
         Cocoa, QString::fromLatin1(name), reinterpret_cast<AnyFunction>(recorder));
+}
+
+// Where any drop leaves the desktop: started up, with the pool of its puff alive. The
+// record of calls starts again empty after it.
+void afterAPuff() {
+    NSAlien::ShowPoof(0, 0, 1, 1);
+    QCOMPARE(livePools(), 1);
+    calls.clear();
+    effects.clear();
 }
 
 QWidget* poofWindow() {
@@ -121,6 +129,7 @@ private slots:
 
     // DONE's tick: the previous pool goes before the next is made; no second start-up.
     void theDoneTickReleasesThePoolFirst() {
+        afterAPuff();
         doner& done = doner::instance();
         const int left = done.Left();
         const int top = done.Top();
@@ -148,6 +157,7 @@ private slots:
         QFETCH(int, x);
         QFETCH(int, y);
         QFETCH(int, side);
+        afterAPuff();
         NSAlien::ShowPoof(x, y, side, side);
         QCOMPARE(effects.size(), 1);
         QCOMPARE(effects[0].centre.x, float(x));
@@ -164,6 +174,7 @@ private slots:
     // Without the animation function the call raises, naming it; the pools were already
     // exchanged. DONE then stays up and tries again on its next tick.
     void aMissingDesktopFunctionIsNamed() {
+        afterAPuff();
         const AnyFunction saved = lookupSystemFunction(Cocoa, "NSShowAnimationEffect");
         unregisterSystemFunction(Cocoa, QStringLiteral("NSShowAnimationEffect"));
         try {

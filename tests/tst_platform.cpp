@@ -1,4 +1,8 @@
-#include "support.h"
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
 
 #include "platform/busybar.h"
 #include "platform/exceptions.h"
@@ -7,12 +11,7 @@
 #include "platform/systemlibrary.h"
 #include "platform/timer.h"
 #include "platform/window.h"
-
-#include <QApplication>
-#include <QElapsedTimer>
-#include <QPushButton>
-#include <QSignalSpy>
-#include <QTest>
+#include "support.h"
 
 using namespace platform;
 using namespace testsupport;
@@ -146,26 +145,49 @@ private slots:
         QCOMPARE(count.Result(), QStringLiteral("1"));
     }
 
-    void timerModes_data() {
-        QTest::addColumn<int>("mode");
-        QTest::addColumn<int>("minTicks");
-        QTest::addColumn<int>("maxTicks");
-        QTest::newRow("off") << int(Timer::Off) << 0 << 0;
-        QTest::newRow("single") << int(Timer::Single) << 1 << 1;
-        QTest::newRow("multiple") << int(Timer::Multiple) << 3 << 1000;
-    }
-    void timerModes() {
-        QFETCH(int, mode);
-        QFETCH(int, minTicks);
-        QFETCH(int, maxTicks);
+    // A timer that is off never ticks: a single timer of the same period, started after it,
+    // has ticked and it has not.
+    void anOffTimerNeverTicks() {
         QObject owner;
-        Timer timer(&owner, mode, 5);
+        Timer timer(&owner, Timer::Off, 5);
         QSignalSpy ticks(&timer, &Timer::Action);
-        QTest::qWait(100);
-        QVERIFY2(ticks.size() >= minTicks && ticks.size() <= maxTicks,
-                 qPrintable(QString::number(ticks.size())));
-        if (mode == Timer::Single)
-            QCOMPARE(timer.Mode(), int(Timer::Off));
+        Timer reference(&owner, Timer::Single, 5);
+        QVERIFY(QSignalSpy(&reference, &Timer::Action).wait());
+        QCOMPARE(ticks.size(), 0);
+        QCOMPARE(timer.Mode(), int(Timer::Off));
+    }
+
+    // A single timer ticks once, turns itself off, and stays quiet for four more periods.
+    void aSingleTimerTicksOnceAndTurnsOff() {
+        QObject owner;
+        Timer timer(&owner, Timer::Single, 5);
+        QSignalSpy ticks(&timer, &Timer::Action);
+        QVERIFY(ticks.wait());
+        QCOMPARE(ticks.size(), 1);
+        QCOMPARE(timer.Mode(), int(Timer::Off));
+        Timer reference(&owner, Timer::Single, 20);
+        QVERIFY(QSignalSpy(&reference, &Timer::Action).wait());
+        QCOMPARE(ticks.size(), 1);
+    }
+
+    // A multiple timer ticks again and again, never sooner than its period after the last
+    // tick, until it is turned off.
+    void aMultipleTimerTicksEveryPeriodUntilTurnedOff() {
+        QObject owner;
+        QElapsedTimer clock;
+        QList<qint64> at;
+        clock.start();
+        Timer timer(&owner, Timer::Multiple, 5);
+        connect(&timer, &Timer::Action, &owner, [&] { at.append(clock.elapsed()); });
+        QTRY_COMPARE(at.size() >= 3, true);
+        QCOMPARE(timer.Mode(), int(Timer::Multiple));
+        for (int i = 1; i < at.size(); ++i)
+            QVERIFY2(at[i] - at[i - 1] >= 4, qPrintable(QString::number(at[i] - at[i - 1])));
+        timer.setMode(Timer::Off);
+        const qsizetype ticked = at.size();
+        Timer reference(&owner, Timer::Single, 20);
+        QVERIFY(QSignalSpy(&reference, &Timer::Action).wait());
+        QCOMPARE(at.size(), ticked);
     }
 
     // At 0 of 0 the bar shows a short block that slides, never a filled share of the bar.
@@ -176,10 +198,12 @@ private slots:
         bar.setRange(0, 0);
         bar.setValue(0);
         window.show();
+        // It starts at the left end of the trough and slides right, keeping its size.
         const QRect first = bar.blockRect();
+        QCOMPARE(first.left(), 2);
         QVERIFY(first.width() <= bar.width() * 3 / 10);
-        QTest::qWait(300);
-        QVERIFY(bar.blockRect() != first);
+        QTRY_VERIFY(bar.blockRect().left() > first.left());
+        QCOMPARE(bar.blockRect().size(), first.size());
         const QImage image = bar.grab().toImage();
         const QColor block = bar.palette().color(QPalette::Highlight);
         int filled = 0;

@@ -1,5 +1,7 @@
 #include "aboutwin.h"
 
+#include "app/app.h"
+#include "app/projectinfo.h"
 #include "platform/exceptions.h"
 #include "platform/pictures.h"
 #include "windows/qconvert.h"
@@ -11,7 +13,6 @@
 using namespace platform;
 
 const QString AboutWin::Copyright = QStringLiteral("\u00A9 2026 Morvelle developers");
-const QString AboutWin::WebAddress = QStringLiteral("https://morvelle.example/");
 
 namespace {
 WindowLayout windowLayout() {
@@ -54,8 +55,8 @@ AboutWin::AboutWin() : Window(windowLayout()) {
     connect(PushButton1, &QPushButton::clicked, this, [this] { guarded([this] { PushButton1_Action(); }); });
     Canvas2     = new Canvas(this, QRect(100, 102, 125, 125));
     Canvas2->setBackdrop(Picture(PictureLogo128));
-    StaticText6 = new StaticText(this, QRect(18, 67, 293, 30), QStringLiteral("Version :  3.6.1.2"), version);
-    StaticText7 = new StaticText(this, QRect(78, 338, 173, 29), WebAddress, address);
+    StaticText6 = new StaticText(this, QRect(18, 67, 293, 30), QStringLiteral("Version :  " MORVELLE_VERSION), version);
+    StaticText7 = new StaticText(this, QRect(78, 338, 173, 29), App::WebsiteAddress, address);
     // clang-format on
 
     applyTextStyle(PushButton1, TextStyle{12, false, Qt::black, 1});

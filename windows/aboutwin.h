@@ -13,7 +13,6 @@ public:
     AboutWin();
 
     static const QString Copyright;
-    static const QString WebAddress;
 
     platform::RoundRectangle* Rectangle1;
     platform::StaticText* StaticText1;
