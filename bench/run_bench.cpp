@@ -1,12 +1,6 @@
 // How much time Morvelle itself spends per file in a batch run, beyond the conversion
 // tool's own run: a run over 200 small files through the real chooser button, against the
 // same 200 command lines run one after another straight through /bin/sh.
-#include "app/app.h"
-#include "convert/imagecontrol.h"
-#include "platform/folderitem.h"
-#include "platform/shell.h"
-#include "windows/qconvert.h"
-
 #include <QAbstractButton>
 #include <QDir>
 #include <QElapsedTimer>
@@ -17,6 +11,12 @@
 
 #include <algorithm>
 #include <cstdio>
+
+#include "app/app.h"
+#include "convert/imagecontrol.h"
+#include "platform/folderitem.h"
+#include "platform/shell.h"
+#include "windows/qconvert.h"
 
 namespace {
 

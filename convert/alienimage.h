@@ -1,9 +1,9 @@
 #pragma once
 
-#include "platform/folderitem.h"
-
 #include <QList>
 #include <QString>
+
+#include "platform/folderitem.h"
 
 // Converts one image file into one of nine formats by running the `sips` tool once; the
 // result goes into the source's own folder.

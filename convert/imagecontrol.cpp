@@ -1,12 +1,12 @@
 #include "imagecontrol.h"
 
+#include <QApplication>
+
 #include "platform/exceptions.h"
 #include "platform/msgbox.h"
 #include "platform/pictures.h"
 #include "platform/shell.h"
 #include "windows/qconvert.h"
-
-#include <QApplication>
 
 using namespace platform;
 

@@ -1,11 +1,11 @@
 #pragma once
 
+#include <QCheckBox>
+#include <QLineEdit>
+
 #include "convert/alienimage.h"
 #include "platform/controls.h"
 #include "platform/window.h"
-
-#include <QCheckBox>
-#include <QLineEdit>
 
 // The format chooser: the nine format buttons that convert every file on the Drop Screen.
 class imagecontrol : public platform::Window, public platform::Implicit<imagecontrol> {

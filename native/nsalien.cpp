@@ -30,7 +30,9 @@ template <class F> void* withString(F function, const char* text) {
 
 } // namespace
 
-void ShowPoof(int x, int y, int width, int height) { ShowEffect(PoofEffect, x, y, width, height); }
+void ShowPoof(int x, int y, int width, int height) {
+    ShowEffect(PoofEffect, x, y, width, height);
+}
 
 void ShowEffect(int effect, int x, int y, int width, int height) {
     if (!started) {
@@ -48,8 +50,8 @@ void ShowEffect(int effect, int x, int y, int width, int height) {
 
 void* NewAutoreleasePool() {
     auto msgSend = cocoa<objc_msgSendFn>("objc_msgSend");
-    void* poolClass = withString(cocoa<NSClassFromStringFn>("NSClassFromString"),
-                                 "NSAutoreleasePool");
+    void* poolClass =
+        withString(cocoa<NSClassFromStringFn>("NSClassFromString"), "NSAutoreleasePool");
     void* alloc = withString(cocoa<NSSelectorFromStringFn>("NSSelectorFromString"), "alloc");
     void* object = msgSend(poolClass, alloc);
     msgSend = cocoa<objc_msgSendFn>("objc_msgSend");

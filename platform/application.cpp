@@ -1,14 +1,8 @@
 #include "application.h"
 
-#include "desktop/cocoa.h"
-#include "exceptions.h"
-#include "menus.h"
-#include "shell.h"
-#include "window.h"
-
+#include <QFont>
 #include <QSocketNotifier>
 #include <QThread>
-#include <QFont>
 #include <QTimer>
 #include <QWidget>
 
@@ -16,6 +10,12 @@
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include "desktop/cocoa.h"
+#include "exceptions.h"
+#include "menus.h"
+#include "shell.h"
+#include "window.h"
 
 namespace platform {
 

@@ -1,11 +1,11 @@
 #include "desktopservices.h"
 
-#include "exceptions.h"
-
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QUrl>
+
+#include "exceptions.h"
 
 namespace platform {
 
@@ -22,6 +22,8 @@ ScreenInfo Screen(int index) {
     return {g.width(), g.height()};
 }
 
-void ShowURL(const QString& address) { QDesktopServices::openUrl(QUrl(address)); }
+void ShowURL(const QString& address) {
+    QDesktopServices::openUrl(QUrl(address));
+}
 
 } // namespace platform

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "folderitem.h"
-
 #include <QList>
+
+#include "folderitem.h"
 
 class QMimeData;
 

@@ -9,11 +9,17 @@ QList<FileType>& types() {
 }
 } // namespace
 
-const QList<FileType>& FileTypes() { return types(); }
+const QList<FileType>& FileTypes() {
+    return types();
+}
 
-void addFileType(const FileType& type) { types().append(type); }
+void addFileType(const FileType& type) {
+    types().append(type);
+}
 
-void releaseFileTypes() { types().clear(); }
+void releaseFileTypes() {
+    types().clear();
+}
 
 bool fileTypeAdmits(const QString& typeName, const QString& fileName) {
     if (typeName == QLatin1String("special/any"))

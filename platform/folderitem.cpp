@@ -1,10 +1,10 @@
 #include "folderitem.h"
 
-#include "exceptions.h"
-
 #include <QDir>
 
 #include <sys/stat.h>
+
+#include "exceptions.h"
 
 namespace platform {
 

@@ -1,10 +1,10 @@
 #include "listbox.h"
 
-#include "exceptions.h"
-
 #include <QHeaderView>
 #include <QPainter>
 #include <QStyledItemDelegate>
+
+#include "exceptions.h"
 
 namespace platform {
 

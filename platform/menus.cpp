@@ -1,14 +1,14 @@
 #include "menus.h"
 
-#include "application.h"
-#include "exceptions.h"
-
 #include <QAction>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTextEdit>
+
+#include "application.h"
+#include "exceptions.h"
 
 namespace platform {
 

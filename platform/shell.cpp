@@ -1,8 +1,5 @@
 #include "shell.h"
 
-#include "folderitem.h"
-#include "timer.h"
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
@@ -23,6 +20,9 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+#include "folderitem.h"
+#include "timer.h"
 
 extern char** environ;
 

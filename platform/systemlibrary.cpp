@@ -1,8 +1,8 @@
 #include "systemlibrary.h"
 
-#include "exceptions.h"
-
 #include <QHash>
+
+#include "exceptions.h"
 
 namespace platform {
 
@@ -13,9 +13,13 @@ QHash<QString, QHash<QString, AnyFunction>>& libraries() {
 }
 } // namespace
 
-CFString* CFStringCreate(const QString& text) { return new CFString{text}; }
+CFString* CFStringCreate(const QString& text) {
+    return new CFString{text};
+}
 
-void CFRelease(CFString* string) { delete string; }
+void CFRelease(CFString* string) {
+    delete string;
+}
 
 AnyFunction registerSystemFunction(const QString& library, const QString& name,
                                    AnyFunction function) {

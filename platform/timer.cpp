@@ -1,8 +1,8 @@
 #include "timer.h"
 
-#include "exceptions.h"
-
 #include <QList>
+
+#include "exceptions.h"
 
 namespace platform {
 
@@ -22,7 +22,9 @@ Timer::Timer(QObject* parent, int mode, int period)
     setMode(mode);
 }
 
-Timer::~Timer() { allTimers().removeOne(this); }
+Timer::~Timer() {
+    allTimers().removeOne(this);
+}
 
 void Timer::setMode(int mode) {
     m_mode = mode;

@@ -1,5 +1,14 @@
 #include "window.h"
 
+#include <QCloseEvent>
+#include <QDropEvent>
+#include <QGuiApplication>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QPainter>
+#include <QScreen>
+#include <QShowEvent>
+
 #include "application.h"
 #include "dragitem.h"
 #include "exceptions.h"
@@ -7,15 +16,6 @@
 #include "menus.h"
 #include "shell.h"
 #include "x11.h"
-
-#include <QCloseEvent>
-#include <QDropEvent>
-#include <QMimeData>
-#include <QGuiApplication>
-#include <QMenuBar>
-#include <QPainter>
-#include <QScreen>
-#include <QShowEvent>
 
 namespace platform {
 
@@ -66,7 +66,9 @@ Window::Window(const WindowLayout& layout) : QWidget(nullptr), m_layout(layout),
     registry().append(this);
 }
 
-Window::~Window() { registry().removeOne(this); }
+Window::~Window() {
+    registry().removeOne(this);
+}
 
 void Window::finishCreation(std::function<void()> forget) {
     m_forget = std::move(forget);
@@ -142,7 +144,9 @@ QRect Window::mainScreenArea() {
     return screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
 }
 
-QPoint Window::initialPosition() const { return centredOn(mainScreenArea()); }
+QPoint Window::initialPosition() const {
+    return centredOn(mainScreenArea());
+}
 
 QPoint Window::centredOn(const QRect& area) const {
     return QPoint(area.x() + (area.width() - width()) / 2,
@@ -167,7 +171,6 @@ void Window::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     x11::setWindowName(this, m_layout.Title);
 }
-
 
 void Window::AcceptFileDrop(const QString& typeName) {
     m_dropTypes.append(typeName);
@@ -217,7 +220,9 @@ void Window::dropEvent(QDropEvent* event) {
         Qt::QueuedConnection);
 }
 
-QList<Window*> Window::existingWindows() { return registry(); }
+QList<Window*> Window::existingWindows() {
+    return registry();
+}
 
 void Window::closeAll() {
     const QList<Window*> windows = registry();

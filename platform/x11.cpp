@@ -3,9 +3,8 @@
 #include <QGuiApplication>
 #include <QWidget>
 
-#include <xcb/xcb.h>
-
 #include <cstdlib>
+#include <xcb/xcb.h>
 
 namespace platform::x11 {
 

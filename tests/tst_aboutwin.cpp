@@ -1,16 +1,15 @@
-#include "support.h"
-
-#include "app/projectinfo.h"
-#include "convert/imagecontrol.h"
-#include "windows/aboutwin.h"
-#include "windows/qconvert.h"
-
 #include <QApplication>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
+
+#include "app/projectinfo.h"
+#include "convert/imagecontrol.h"
+#include "support.h"
+#include "windows/aboutwin.h"
+#include "windows/qconvert.h"
 
 using namespace testsupport;
 

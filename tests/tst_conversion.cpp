@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
 #include "convert/imagecontrol.h"
 #include "platform/folderitem.h"
 #include "platform/shell.h"

@@ -1,20 +1,19 @@
-#include "support.h"
+#include <QApplication>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QMimeData>
+#include <QSignalSpy>
+#include <QTest>
+#include <QUrl>
 
 #include "app/app.h"
 #include "convert/imagecontrol.h"
 #include "platform/filetypes.h"
+#include "support.h"
 #include "windows/aboutwin.h"
 #include "windows/doner.h"
 #include "windows/progressdes.h"
 #include "windows/qconvert.h"
-
-#include <QApplication>
-#include <QDragEnterEvent>
-#include <QMimeData>
-#include <QSignalSpy>
-#include <QDir>
-#include <QTest>
-#include <QUrl>
 
 using namespace testsupport;
 

@@ -1,13 +1,3 @@
-#include "support.h"
-
-#include "app/app.h"
-#include "app/menubar1.h"
-#include "app/projectinfo.h"
-#include "convert/imagecontrol.h"
-#include "platform/window.h"
-#include "windows/aboutwin.h"
-#include "windows/qconvert.h"
-
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -20,6 +10,15 @@
 #include <QTest>
 #include <QTextEdit>
 #include <QUrl>
+
+#include "app/app.h"
+#include "app/menubar1.h"
+#include "app/projectinfo.h"
+#include "convert/imagecontrol.h"
+#include "platform/window.h"
+#include "support.h"
+#include "windows/aboutwin.h"
+#include "windows/qconvert.h"
 
 using namespace testsupport;
 using platform::MenuItem;
@@ -259,8 +258,7 @@ private slots:
         QTest::addColumn<QUrl>("address");
         QTest::newRow("Support") << "AppleDonateSupport"
                                  << QUrl(QStringLiteral("mailto:" MORVELLE_SUPPORT_ADDRESS));
-        QTest::newRow("Website") << "EditWebsite"
-                                 << QUrl(QStringLiteral(MORVELLE_HOMEPAGE));
+        QTest::newRow("Website") << "EditWebsite" << QUrl(QStringLiteral(MORVELLE_HOMEPAGE));
     }
     void addressesGoToTheOpener() {
         QFETCH(QString, item);

@@ -1,8 +1,6 @@
 // The real application on a real X server, as a person sees it: files dropped on it through
 // XDND from another program, input from the X server's own test devices, and every check made
 // on what the server shows.
-#include "xdisplay.h"
-
 #include <QDir>
 #include <QImage>
 #include <QProcess>
@@ -10,10 +8,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
-
-#include <sys/prctl.h>
 #include <csignal>
+#include <memory>
+#include <sys/prctl.h>
+
+#include "xdisplay.h"
 
 using testsupport::XDisplay;
 

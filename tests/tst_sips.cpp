@@ -9,12 +9,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <vips/vips8>
-#include <zlib.h>
-
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <vips/vips8>
+#include <zlib.h>
 
 #include "failure.h"
 #include "options.h"

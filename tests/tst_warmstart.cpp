@@ -2,9 +2,6 @@
 // run by the caller itself would, in the caller's state, stops with its caller, and stays
 // out of other users' reach. Every case runs the real front, helper and engine on real
 // pictures, in a runtime folder of its own.
-#include "handover.h"
-#include "platform/shell.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -12,8 +9,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <vips/vips8>
 
 #include <csignal>
 #include <fcntl.h>
@@ -24,6 +19,10 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vips/vips8>
+
+#include "handover.h"
+#include "platform/shell.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
 #include "aboutwin.h"
 
+#include <QKeySequence>
+#include <QPushButton>
+#include <QShortcut>
+
 #include "app/app.h"
 #include "app/projectinfo.h"
 #include "platform/exceptions.h"
 #include "platform/pictures.h"
 #include "windows/qconvert.h"
-
-#include <QKeySequence>
-#include <QPushButton>
-#include <QShortcut>
 
 using namespace platform;
 

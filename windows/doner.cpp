@@ -38,7 +38,9 @@ doner::doner() : Window(windowLayout()) {
     // clang-format on
 }
 
-QPoint doner::initialPosition() const { return centredOverDropScreen(*this); }
+QPoint doner::initialPosition() const {
+    return centredOverDropScreen(*this);
+}
 
 void doner::Timer1_Action() {
     Timer1->setMode(Timer::Single);

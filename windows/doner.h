@@ -1,10 +1,10 @@
 #pragma once
 
+#include <QGroupBox>
+
 #include "platform/controls.h"
 #include "platform/timer.h"
 #include "platform/window.h"
-
-#include <QGroupBox>
 
 // The completion window: "DONE" for half a second, then it vanishes with a poof.
 class doner : public platform::Window, public platform::Implicit<doner> {

@@ -48,7 +48,9 @@ progressdes::progressdes() : Window(windowLayout()) {
     ProgressBar1->setTextVisible(false);
 }
 
-QPoint progressdes::initialPosition() const { return centredOverDropScreen(*this); }
+QPoint progressdes::initialPosition() const {
+    return centredOverDropScreen(*this);
+}
 
 void progressdes::Timer2_Action() {
     if (ProgressBar1->value() != ProgressBar1->maximum())

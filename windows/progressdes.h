@@ -1,11 +1,11 @@
 #pragma once
 
+#include <QGroupBox>
+
 #include "platform/busybar.h"
 #include "platform/controls.h"
 #include "platform/timer.h"
 #include "platform/window.h"
-
-#include <QGroupBox>
 
 // The progress window: a busy bar while a conversion runs. Its timer ends the display on the
 // first tick after the conversion has returned.

@@ -1,13 +1,13 @@
 #include "qconvert.h"
 
+#include <QAbstractButton>
+
 #include "convert/imagecontrol.h"
 #include "native/nsalien.h"
 #include "platform/dragitem.h"
 #include "platform/exceptions.h"
 #include "platform/msgbox.h"
 #include "platform/pictures.h"
-
-#include <QAbstractButton>
 
 using namespace platform;
 
@@ -72,7 +72,9 @@ qconvert::qconvert() : Window(windowLayout()) {
             [this] { guarded([this] { BevelButton18_Action(); }); });
 }
 
-void qconvert::Open() { AcceptFileDrop(QStringLiteral("special/any")); }
+void qconvert::Open() {
+    AcceptFileDrop(QStringLiteral("special/any"));
+}
 
 QPoint qconvert::initialPosition() const {
     // Centred on the main screen, leaving room for the format chooser at its right.

@@ -1,11 +1,11 @@
 #pragma once
 
+#include <QList>
+
 #include "platform/controls.h"
 #include "platform/folderitem.h"
 #include "platform/listbox.h"
 #include "platform/window.h"
-
-#include <QList>
 
 // The Drop Screen: collects the files to convert.
 class qconvert : public platform::Window, public platform::Implicit<qconvert> {

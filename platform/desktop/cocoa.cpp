@@ -1,14 +1,14 @@
 #include "cocoa.h"
 
-#include "platform/desktop/poof.h"
-#include "platform/systemlibrary.h"
-
 #include <QByteArray>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QSet>
 
 #include <cmath>
+
+#include "platform/desktop/poof.h"
+#include "platform/systemlibrary.h"
 
 namespace platform::desktop {
 
@@ -30,7 +30,9 @@ const void* selectorFor(const QString& name) {
     return interned.insert(name.toUtf8())->constData();
 }
 
-bool applicationLoad() { return true; }
+bool applicationLoad() {
+    return true;
+}
 
 void showAnimationEffect(int, NSPoint centre, NSSize size, void*, void*, void*) {
     const QScreen* screen = QGuiApplication::primaryScreen();
@@ -89,6 +91,8 @@ void installCocoa() {
     add("NSSelectorFromString", static_cast<NSSelectorFromStringFn>(selectorFromString));
 }
 
-int livePools() { return pools; }
+int livePools() {
+    return pools;
+}
 
 } // namespace platform::desktop

@@ -1,7 +1,5 @@
 #include "poof.h"
 
-#include "platform/x11.h"
-
 #include <QBitmap>
 #include <QImage>
 #include <QPainter>
@@ -9,6 +7,8 @@
 #include <QWidget>
 
 #include <cmath>
+
+#include "platform/x11.h"
 
 namespace platform::desktop {
 

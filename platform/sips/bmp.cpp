@@ -1,12 +1,11 @@
-#include "writers.h"
+#include <cstdint>
+#include <limits>
+#include <vector>
 
 #include "failure.h"
 #include "output_file.h"
 #include "strips.h"
-
-#include <cstdint>
-#include <limits>
-#include <vector>
+#include "writers.h"
 
 using vips::VImage;
 

@@ -1,5 +1,14 @@
 #include "convert.h"
 
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "failure.h"
 #include "input.h"
 #include "intact.h"
@@ -11,15 +20,6 @@
 #include "readers.h"
 #include "tiff.h"
 #include "writers.h"
-
-#include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <memory>
-#include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using vips::VError;
 using vips::VImage;

@@ -1,11 +1,10 @@
 #pragma once
 
-#include "formats.h"
-
-#include <vips/vips8>
-
 #include <cstdint>
 #include <string>
+#include <vips/vips8>
+
+#include "formats.h"
 
 namespace sips {
 

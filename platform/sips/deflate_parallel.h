@@ -1,9 +1,5 @@
 #pragma once
 
-#include "parallel.h"
-
-#include <zlib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -11,6 +7,9 @@
 #include <future>
 #include <memory>
 #include <vector>
+#include <zlib.h>
+
+#include "parallel.h"
 
 namespace sips {
 

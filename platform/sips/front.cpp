@@ -3,8 +3,6 @@
 // conversion several times its own work. When no helper is running, or anything in the
 // hand-over fails, it becomes the engine instead (and starts a helper for the next run),
 // so the command always runs, with the same results either way.
-#include "handover.h"
-
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -20,6 +18,8 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "handover.h"
 
 extern char** environ;
 

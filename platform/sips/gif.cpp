@@ -1,17 +1,15 @@
-#include "writers.h"
-
-#include "failure.h"
-#include "output_file.h"
-#include "strips.h"
-
-#include <libimagequant.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <libimagequant.h>
 #include <memory>
 #include <vector>
+
+#include "failure.h"
+#include "output_file.h"
+#include "strips.h"
+#include "writers.h"
 
 using vips::VImage;
 

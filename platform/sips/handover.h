@@ -6,8 +6,8 @@
 
 #include <csignal>
 #include <cstddef>
-#include <sched.h>
 #include <cstdint>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 

@@ -1,8 +1,7 @@
 #include "input.h"
 
-#include <glib.h>
-
 #include <cstring>
+#include <glib.h>
 #include <string_view>
 
 using vips::VImage;

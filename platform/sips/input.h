@@ -1,8 +1,7 @@
 #pragma once
 
-#include <vips/vips8>
-
 #include <string>
+#include <vips/vips8>
 
 namespace sips {
 

@@ -1,10 +1,5 @@
 #include "intact.h"
 
-#include "failure.h"
-#include "input.h"
-
-#include <zlib.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -16,6 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
+
+#include "failure.h"
+#include "input.h"
 
 using vips::VImage;
 

@@ -1,20 +1,19 @@
 #include "jp2.h"
 
-#include "failure.h"
-#include "ordered_work.h"
-#include "output_file.h"
-#include "parallel.h"
-#include "strips.h"
-
-#include <openjpeg.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <openjpeg.h>
 #include <string>
 #include <vector>
+
+#include "failure.h"
+#include "ordered_work.h"
+#include "output_file.h"
+#include "parallel.h"
+#include "strips.h"
 
 using vips::VImage;
 

@@ -1,8 +1,8 @@
+#include <cstring>
+
 #include "handover.h"
 #include "sips.h"
 #include "warm_helper.h"
-
-#include <cstring>
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[0], sips::handover::kHelperName) == 0)

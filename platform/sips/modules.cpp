@@ -1,12 +1,10 @@
 #include "modules.h"
 
-#include <vips/vips.h>
-
+#include <cstdlib>
 #include <dlfcn.h>
 #include <gmodule.h>
-
-#include <cstdlib>
 #include <string>
+#include <vips/vips.h>
 
 namespace sips {
 namespace {

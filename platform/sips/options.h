@@ -1,9 +1,9 @@
 #pragma once
 
-#include "formats.h"
-
 #include <string>
 #include <vector>
+
+#include "formats.h"
 
 namespace sips {
 

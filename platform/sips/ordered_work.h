@@ -1,12 +1,12 @@
 #pragma once
 
-#include "parallel.h"
-
 #include <deque>
 #include <functional>
 #include <future>
 #include <memory>
 #include <utility>
+
+#include "parallel.h"
 
 namespace sips {
 

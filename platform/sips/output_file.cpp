@@ -1,7 +1,5 @@
 #include "output_file.h"
 
-#include "failure.h"
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -13,6 +11,8 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "failure.h"
 
 namespace sips {
 namespace {

@@ -1,11 +1,5 @@
 #include "pdf.h"
 
-#include "deflate_parallel.h"
-#include "output_file.h"
-#include "strips.h"
-
-#include <zlib.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -15,6 +9,11 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <zlib.h>
+
+#include "deflate_parallel.h"
+#include "output_file.h"
+#include "strips.h"
 
 using vips::VImage;
 

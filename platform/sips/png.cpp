@@ -1,17 +1,16 @@
 #include "png.h"
 
-#include "deflate_parallel.h"
-#include "failure.h"
-#include "output_file.h"
-#include "strips.h"
-
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+#include <zlib.h>
+
+#include "deflate_parallel.h"
+#include "failure.h"
+#include "output_file.h"
+#include "strips.h"
 
 using vips::VImage;
 

@@ -1,8 +1,5 @@
 #include "readers.h"
 
-#include "convert.h"
-#include "failure.h"
-
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -11,6 +8,9 @@
 #include <cstring>
 #include <memory>
 #include <vector>
+
+#include "convert.h"
+#include "failure.h"
 
 using vips::VImage;
 

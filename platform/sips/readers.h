@@ -1,9 +1,8 @@
 #pragma once
 
-#include <vips/vips8>
-
 #include <optional>
 #include <string>
+#include <vips/vips8>
 
 namespace sips {
 

@@ -1,17 +1,16 @@
 #include "sips.h"
 
+#include <cstdio>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+#include <vips/vips8>
+
 #include "convert.h"
 #include "failure.h"
 #include "modules.h"
 #include "options.h"
 #include "output_file.h"
-
-#include <vips/vips8>
-
-#include <cstdio>
-#include <sys/stat.h>
-#include <string>
-#include <vector>
 
 namespace sips {
 namespace {

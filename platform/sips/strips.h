@@ -1,11 +1,10 @@
 #pragma once
 
-#include <vips/vips8>
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <vector>
+#include <vips/vips8>
 
 namespace sips {
 

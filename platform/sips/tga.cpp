@@ -1,11 +1,10 @@
-#include "writers.h"
+#include <cstdint>
+#include <vector>
 
 #include "failure.h"
 #include "output_file.h"
 #include "strips.h"
-
-#include <cstdint>
-#include <vector>
+#include "writers.h"
 
 using vips::VImage;
 

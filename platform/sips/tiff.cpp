@@ -1,11 +1,5 @@
 #include "tiff.h"
 
-#include "failure.h"
-#include "ordered_work.h"
-#include "output_file.h"
-#include "parallel.h"
-#include "strips.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -13,6 +7,12 @@
 #include <limits>
 #include <string>
 #include <vector>
+
+#include "failure.h"
+#include "ordered_work.h"
+#include "output_file.h"
+#include "parallel.h"
+#include "strips.h"
 
 using vips::VImage;
 

@@ -1,11 +1,5 @@
 #include "warm_helper.h"
 
-#include "handover.h"
-#include "modules.h"
-#include "sips.h"
-
-#include <vips/vips.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -25,6 +19,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+#include <vips/vips.h>
+
+#include "handover.h"
+#include "modules.h"
+#include "sips.h"
 
 namespace sips {
 namespace {
