@@ -57,8 +57,9 @@ for program in $programs; do
     [ "$(objdump -d --no-show-raw-insn "$program" | grep -c endbr64)" -gt 0 ] ||
         fail "$name is not built with -fcf-protection"
 done
-# The tool calls libc's string and printf functions: fortified, they become their _chk forms.
-grep -q "__printf_chk@" <<<"$(readelf --dyn-syms -W "$tree/usr/libexec/morvelle/sips")" ||
+# The tool's engine calls libc's string and printf functions: fortified, they become their
+# _chk forms.
+grep -q "__printf_chk@" <<<"$(readelf --dyn-syms -W "$tree/usr/libexec/morvelle/sips-engine")" ||
     fail "the tool is not built with _FORTIFY_SOURCE"
 
 field() { dpkg-deb -f "$deb" "$1"; }

@@ -441,7 +441,9 @@ void TestWarmStart::stopsWhenTheApplicationStopsIt() {
     shell.Execute("sips -s format jp2 " + quoted(m_big) + " --out " + quoted(out));
     platform::Shell::setTimeLimit(limit);
     platform::Shell::setToolFolder(QString());
-    QCOMPARE(shell.ErrorCode(), 128 + SIGKILL);
+    QVERIFY(shell.ErrorCode() != 0);
+    QVERIFY2(shell.ErrorOutput().contains("stopped after running longer"),
+             qPrintable(shell.ErrorOutput()));
     QTRY_COMPARE(writerOf(folder + "/.out.jp2.sips-"), pid_t(0));
     QVERIFY(!QFileInfo::exists(out));
 }
@@ -557,7 +559,7 @@ void TestWarmStart::keepsToAPrivateFolder() {
         }
     }
     // A helper started while the first was still setting up leaves at once.
-    QTRY_COMPARE(helpersUnder(root).size(), socketIn.isEmpty() ? 0 : 1);
+    QTRY_COMPARE_WITH_TIMEOUT(helpersUnder(root).size(), socketIn.isEmpty() ? 0 : 1, 30000);
     const QList<pid_t> helpers = helpersUnder(root);
     for (pid_t pid : helpers)
         ::kill(pid, SIGTERM);
