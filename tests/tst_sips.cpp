@@ -12,9 +12,12 @@
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <libdeflate.h>
+#include <random>
 #include <vips/vips8>
 #include <zlib.h>
 
+#include "deflate_parallel.h"
 #include "failure.h"
 #include "options.h"
 #include "output_file.h"
@@ -403,6 +406,8 @@ private Q_SLOTS:
     void writesTiffAndJp2ThatDecodeExactly();
     void parallelWritersStopAtAWriteError_data();
     void parallelWritersStopAtAWriteError();
+    void joinsDeflatedChunksIntoOneStream_data();
+    void joinsDeflatedChunksIntoOneStream();
     void writesIntoAFolderUnderTheSourceName();
     void reportsProperties_data();
     void reportsProperties();
@@ -1448,7 +1453,7 @@ void TestSips::parallelWritersStopAtAWriteError_data() {
     QTest::addColumn<QString>("format");
     QTest::addColumn<int>("threads");
     for (int threads : {1, 3})
-        for (const char* format : {"tiff", "jp2"})
+        for (const char* format : {"tiff", "jp2", "png", "pdf"})
             QTest::addRow("%s, %d threads", format, threads) << format << threads;
 }
 
@@ -1471,6 +1476,85 @@ void TestSips::parallelWritersStopAtAWriteError() {
     QCOMPARE(run.errorLines.size(), 1);
     QVERIFY2(run.errorLines[0].startsWith("Error: the output is larger"),
              qPrintable(run.errorLines[0]));
+}
+
+void TestSips::joinsDeflatedChunksIntoOneStream_data() {
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("threads");
+    QTest::addColumn<int>("level");
+    QTest::addColumn<int>("pieceBytes");
+    // With nothing expected, every chunk is the smallest, 64 KB.
+    constexpr int kChunk = 64 * 1024;
+    std::mt19937 random(7);
+    auto noise = [&](int size) {
+        QByteArray bytes(size, Qt::Uninitialized);
+        for (char& byte : bytes)
+            byte = char(random());
+        return bytes;
+    };
+    QByteArray text;
+    while (text.size() < 5 * kChunk + 333)
+        text += "row " + QByteArray::number(text.size() % 9973) + " of a picture, filtered; ";
+    const QList<QPair<const char*, QByteArray>> kinds{
+        {"nothing", QByteArray()},
+        {"one byte", QByteArray(1, 'x')},
+        // Runs that go on across every cut.
+        {"zeros", QByteArray(3 * kChunk + 1, '\0')},
+        // Kept as stored blocks, the last of them the final one.
+        {"noise", noise(2 * kChunk + 4321)},
+        {"text", text},
+        // The last chunk is empty.
+        {"exactly four chunks", text.left(4 * kChunk)},
+        {"noise, then zeros", noise(kChunk + 17) + QByteArray(kChunk, '\0') + noise(99)},
+    };
+    for (const auto& [name, data] : kinds)
+        for (int threads : {1, 3})
+            for (int level : {1, 6, 12})
+                QTest::addRow("%s, %d threads, level %d", name, threads, level)
+                    << data << threads << level << (threads == 1 ? 1 : 1000);
+}
+
+void TestSips::joinsDeflatedChunksIntoOneStream() {
+    QFETCH(QByteArray, data);
+    QFETCH(int, threads);
+    QFETCH(int, level);
+    QFETCH(int, pieceBytes);
+    QByteArray stream;
+    sips::ParallelDeflate deflater(
+        level, 0,
+        [&](const unsigned char* bytes, size_t size) {
+            stream.append(reinterpret_cast<const char*>(bytes), qsizetype(size));
+        },
+        threads);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data.constData());
+    for (qsizetype at = 0; at < data.size(); at += pieceBytes)
+        deflater.write(bytes + at, size_t(std::min<qsizetype>(pieceBytes, data.size() - at)));
+    deflater.finish();
+
+    // Two decoders, each checking the stream's checksum and that nothing follows its end.
+    QByteArray inflated(std::max<qsizetype>(data.size(), 1), '\0');
+    uLongf inflatedSize = uLongf(inflated.size());
+    uLong consumed = uLong(stream.size());
+    QCOMPARE(uncompress2(reinterpret_cast<Bytef*>(inflated.data()), &inflatedSize,
+                         reinterpret_cast<const Bytef*>(stream.constData()), &consumed),
+             Z_OK);
+    QCOMPARE(qsizetype(consumed), stream.size());
+    QCOMPARE(inflated.left(qsizetype(inflatedSize)), data);
+
+    std::unique_ptr<libdeflate_decompressor, decltype(&libdeflate_free_decompressor)> strict(
+        libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+    size_t inSize = 0, outSize = 0;
+    inflated.fill('\0');
+    QCOMPARE(libdeflate_zlib_decompress_ex(strict.get(), stream.constData(), size_t(stream.size()),
+                                           inflated.data(), size_t(inflated.size()), &inSize,
+                                           &outSize),
+             LIBDEFLATE_SUCCESS);
+    QCOMPARE(qsizetype(inSize), stream.size());
+    QCOMPARE(inflated.left(qsizetype(outSize)), data);
+
+    // Every cut is joined by an empty stored block.
+    const qsizetype cuts = data.size() / (64 * 1024) - (data.size() % (64 * 1024) == 0 ? 1 : 0);
+    QVERIFY(stream.count(QByteArray("\x00\x00\xff\xff", 4)) >= std::max<qsizetype>(cuts, 0));
 }
 
 void TestSips::writesIntoAFolderUnderTheSourceName() {

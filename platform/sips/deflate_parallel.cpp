@@ -1,11 +1,12 @@
 #include "deflate_parallel.h"
 
 #include <algorithm>
+#include <libdeflate.h>
+#include <stdexcept>
 
 namespace sips {
 namespace {
 
-constexpr size_t kWindowBytes = 32768; // deflate's window, all a match can reach back
 // Smaller chunks would lose more at their cuts than the threads gain; larger ones would
 // hold more memory without making the work any better balanced.
 constexpr size_t kSmallestChunk = 64 * 1024;
@@ -19,44 +20,122 @@ unsigned char headerFlags(int level) {
     return static_cast<unsigned char>(flags + 31 - (0x78 * 256 + flags) % 31);
 }
 
+// Where a raw deflate stream's last block starts and where its last bit ends, found by
+// inflating it block by block; the inflated bytes must be the chunk's own, which checks
+// the compressor's work on the way.
+struct BlockEnds {
+    std::uint64_t lastBlockBit = 0;
+    std::uint64_t endBit = 0;
+};
+
+BlockEnds findBlockEnds(const std::vector<unsigned char>& packed,
+                        const std::vector<unsigned char>& original) {
+    z_stream stream{};
+    if (inflateInit2(&stream, -15) != Z_OK)
+        throw std::bad_alloc();
+    std::unique_ptr<z_stream, decltype(&inflateEnd)> owned(&stream, inflateEnd);
+    // Inflated a piece at a time, each piece checked against the original.
+    unsigned char piece[16384];
+    size_t checked = 0;
+    auto checkPiece = [&] {
+        const size_t size = sizeof piece - stream.avail_out;
+        if (size > original.size() - checked ||
+            !std::equal(piece, piece + size, original.begin() + long(checked)))
+            throw std::logic_error("deflate chunk inflates to other bytes");
+        checked += size;
+        stream.next_out = piece;
+        stream.avail_out = sizeof piece;
+    };
+    stream.next_in = const_cast<unsigned char*>(packed.data());
+    stream.avail_in = static_cast<uInt>(packed.size());
+    stream.next_out = piece;
+    stream.avail_out = sizeof piece;
+    BlockEnds ends;
+    auto bitsTaken = [&] {
+        return std::uint64_t(stream.total_in) * 8 - std::uint64_t(stream.data_type & 7);
+    };
+    bool ended = false;
+    for (;;) {
+        const int status = inflate(&stream, Z_BLOCK);
+        checkPiece();
+        if (status == Z_STREAM_END)
+            break;
+        if (status != Z_OK)
+            throw std::logic_error("deflate chunk does not inflate");
+        // Stopped at a block boundary, before the padding: after the last block the stream
+        // ends here, after any other the next block starts here.
+        if (stream.data_type & 128) {
+            if (stream.data_type & 64) {
+                ends.endBit = bitsTaken();
+                ended = true;
+            } else {
+                ends.lastBlockBit = bitsTaken();
+            }
+        }
+    }
+    if (!ended)
+        throw std::logic_error("deflate chunk has no last block");
+    if (checked != original.size())
+        throw std::logic_error("deflate chunk inflates to fewer bytes");
+    return ends;
+}
+
 } // namespace
 
 struct ParallelDeflate::Chunk {
     std::vector<unsigned char> input;
-    std::vector<unsigned char> dictionary;
     std::vector<unsigned char> output;
     size_t inputBytes = 0;
     uLong adler = 1;
     bool last = false;
 
-    void deflateAll(int level, int strategy) {
+    // libdeflate makes a complete raw deflate stream of the chunk. All but the last chunk
+    // are then turned into the middle of one: the final-block bit cleared, and the bits
+    // after that block's end replaced by an empty stored block, which ends the chunk on a
+    // byte boundary as zlib's sync flush does.
+    void deflateAll(int level) {
         inputBytes = input.size();
-        adler = adler32(1, input.data(), static_cast<uInt>(input.size()));
-        z_stream stream{};
-        // Raw deflate: the stream's one header and checksum are written around the chunks.
-        if (deflateInit2(&stream, level, Z_DEFLATED, -15, 8, strategy) != Z_OK)
-            throw std::bad_alloc();
-        std::unique_ptr<z_stream, decltype(&deflateEnd)> owned(&stream, deflateEnd);
-        if (!dictionary.empty())
-            deflateSetDictionary(&stream, dictionary.data(), static_cast<uInt>(dictionary.size()));
-        // Room for the worst case, the flush's empty block and the final block.
-        output.resize(deflateBound(&stream, static_cast<uLong>(input.size())) + 16);
-        stream.next_in = input.data();
-        stream.avail_in = static_cast<uInt>(input.size());
-        stream.next_out = output.data();
-        stream.avail_out = static_cast<uInt>(output.size());
-        int status = deflate(&stream, last ? Z_FINISH : Z_SYNC_FLUSH);
-        if (status != (last ? Z_STREAM_END : Z_OK) || stream.avail_in != 0)
-            throw std::bad_alloc();
-        output.resize(output.size() - stream.avail_out);
+        adler = libdeflate_adler32(1, input.data(), input.size());
+        // Each thread keeps its compressor and its room for the worst case, so that a
+        // chunk waiting its turn holds only its own compressed bytes.
+        thread_local std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)>
+            compressor(nullptr, libdeflate_free_compressor);
+        thread_local int compressorLevel = 0;
+        thread_local std::vector<unsigned char> room;
+        if (!compressor || compressorLevel != level) {
+            compressor.reset(libdeflate_alloc_compressor(level));
+            compressorLevel = level;
+            if (!compressor)
+                throw std::bad_alloc();
+        }
+        room.resize(libdeflate_deflate_compress_bound(compressor.get(), input.size()));
+        const size_t packed = libdeflate_deflate_compress(compressor.get(), input.data(),
+                                                          input.size(), room.data(), room.size());
+        if (packed == 0)
+            throw std::logic_error("deflate chunk does not fit its bound");
+        output.reserve(packed + 5);
+        output.assign(room.begin(), room.begin() + long(packed));
+        const BlockEnds ends = findBlockEnds(output, input);
+        if (!last) {
+            output[ends.lastBlockBit / 8] &=
+                static_cast<unsigned char>(~(1u << (ends.lastBlockBit % 8)));
+            // Three zero bits (not final, stored), zeros to the byte's end, then LEN 0 and
+            // NLEN 0xffff.
+            output.resize(size_t((ends.endBit + 3 + 7) / 8), 0);
+            if (ends.endBit % 8 != 0)
+                output[ends.endBit / 8] &=
+                    static_cast<unsigned char>((1u << (ends.endBit % 8)) - 1);
+            for (size_t i = size_t((ends.endBit + 7) / 8); i < output.size(); ++i)
+                output[i] = 0;
+            output.insert(output.end(), {0x00, 0x00, 0xff, 0xff});
+        }
         input.clear();
         input.shrink_to_fit();
     }
 };
 
-ParallelDeflate::ParallelDeflate(int level, int strategy, std::uint64_t expectedBytes, Sink sink,
-                                 int threads)
-    : level_(level), strategy_(strategy), threads_(std::max(1, threads)), sink_(std::move(sink)) {
+ParallelDeflate::ParallelDeflate(int level, std::uint64_t expectedBytes, Sink sink, int threads)
+    : level_(level), threads_(std::max(1, threads)), sink_(std::move(sink)) {
     const std::uint64_t share = expectedBytes / std::uint64_t(threads_) + 1;
     chunkBytes_ =
         static_cast<size_t>(std::clamp<std::uint64_t>(share, kSmallestChunk, kLargestChunk));
@@ -98,31 +177,19 @@ void ParallelDeflate::finish() {
 void ParallelDeflate::submit(bool last) {
     std::shared_ptr<Chunk> chunk = std::move(filling_);
     chunk->last = last;
-    chunk->dictionary = window_;
-    // The next chunk's dictionary: the end of this one, with the earlier window before it
-    // when this chunk is shorter than a window.
-    const std::vector<unsigned char>& input = chunk->input;
-    if (input.size() >= kWindowBytes) {
-        window_.assign(input.end() - kWindowBytes, input.end());
-    } else {
-        window_.insert(window_.end(), input.begin(), input.end());
-        if (window_.size() > kWindowBytes)
-            window_.erase(window_.begin(), window_.end() - kWindowBytes);
-    }
     filling_ = std::make_shared<Chunk>();
     if (!last)
         filling_->input.reserve(chunkBytes_);
 
     // A stream that fits in one chunk, as a small picture's does, starts no thread.
     if (!pool_ || (last && pending_.empty())) {
-        chunk->deflateAll(level_, strategy_);
+        chunk->deflateAll(level_);
         emit(*chunk);
         return;
     }
-    const int level = level_, strategy = strategy_;
+    const int level = level_;
     Chunk* work = chunk.get();
-    pending_.push_back(
-        {chunk, pool_->submit([work, level, strategy] { work->deflateAll(level, strategy); })});
+    pending_.push_back({chunk, pool_->submit([work, level] { work->deflateAll(level); })});
     // A chunk waits for its turn only while the threads have others to work on.
     while (pending_.size() > size_t(threads_))
         emitOldest();

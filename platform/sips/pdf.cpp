@@ -152,7 +152,7 @@ public:
                bool direct, int threads)
         : pdf_(pdf), object_(object), dictionary_(std::move(dictionary)), direct_(direct),
           deflater_(
-              kLevel, Z_DEFAULT_STRATEGY, expectedBytes,
+              kLevel, expectedBytes,
               [this](const unsigned char* data, size_t size) {
                   if (direct_)
                       pdf_.write(data, size);

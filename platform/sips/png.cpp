@@ -244,7 +244,7 @@ void writePng(const VImage& picture, OutputFile& out) {
         chunks.write("IDAT", idat.data(), idat.size());
         idat.clear();
     };
-    ParallelDeflate deflater(kLevel, Z_DEFAULT_STRATEGY, (rowBytes + 1) * height,
+    ParallelDeflate deflater(kLevel, (rowBytes + 1) * height,
                              [&](const unsigned char* data, size_t size) {
                                  while (size > 0) {
                                      const size_t taken = std::min(size, kIdatBytes - idat.size());

@@ -62,6 +62,9 @@ Outcome convert(const std::string& source, const Options& options) {
         report("cannot convert this image", source);
     } catch (const std::bad_alloc&) {
         report("not enough memory to convert this image", source);
+    } catch (const std::logic_error&) {
+        // A writer's own check found its output wrong; the unfinished file is gone.
+        report("internal fault while writing the converted image; nothing was kept", source);
     }
     return Outcome::Failed;
 }
