@@ -12,7 +12,9 @@
 #
 # Prints, per input, format and tool: median wall time, ratio to our tool, ratio to the
 # fastest of the other three tools for that input and format ("/best"), peak memory
-# (max RSS), output size and, for lossy formats, PSNR against the source.
+# (max RSS; for our tool, the engine's, which does the work), output size and, for lossy
+# formats, PSNR against the source. The small picture's times are means of SMALL_BATCH (40)
+# runs each, as the application sees them: our tool's first run starts the warm helper.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -34,6 +36,8 @@ if [ ! -x "$sips" ]; then
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build build --target sips --parallel 2
 fi
+engine=${sips%/*}/sips-engine
+small_batch=${SMALL_BATCH:-40}
 im=/usr/bin/convert-im6.q16
 gm=/usr/bin/gm
 
@@ -126,14 +130,35 @@ time_format() {
         times=() peak=0 ok=1
         for ((i = 0; i < runs; i++)); do
             rm -f "$out"
+            if [ "$input" = small.png ]; then
+                # Too short for time(1)'s hundredths: the mean of a batch of runs, in ms.
+                local start end
+                start=$(date +%s%N)
+                for ((j = 0; j < small_batch; j++)); do
+                    rm -f "$out"
+                    $cmd >/dev/null 2>&1 || ok=0
+                done
+                end=$(date +%s%N)
+                times+=("$(awk -v ns=$((end - start)) -v n=$small_batch 'BEGIN { printf "%.4f", ns / n / 1e9 }')")
+            fi
+            rm -f "$out"
             if ! /usr/bin/time -f "%e %M" -o "$work/time" $cmd >/dev/null 2>&1 || [ ! -s "$out" ]; then
                 ok=0
-                break
             fi
+            [ $ok = 1 ] || break
             read -r secs kb <"$work/time"
-            times+=("$secs")
+            [ "$input" = small.png ] || times+=("$secs")
             if ((kb > peak)); then peak=$kb; fi
         done
+        # Our tool hands its command to the warm helper, which time(1) does not see: its
+        # memory is the engine's, measured on a run of the engine itself.
+        if [ $ok = 1 ] && [ "$tool" = sips ] && [ -x "$engine" ]; then
+            rm -f "$out"
+            if /usr/bin/time -f "%e %M" -o "$work/time" ${cmd/#$sips/$engine} >/dev/null 2>&1; then
+                read -r secs kb <"$work/time"
+                if ((kb > peak)); then peak=$kb; fi
+            fi
+        fi
         # Our files must also read back in ImageMagick, the reader most people have (but
         # Debian's ImageMagick policy refuses every PDF).
         if [ $ok = 1 ] && [ "$tool" = sips ] && [ "$format" != pdf ] &&
