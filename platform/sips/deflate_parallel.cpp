@@ -10,7 +10,7 @@ namespace {
 // Smaller chunks would lose more at their cuts than the threads gain; larger ones would
 // hold more memory without making the work any better balanced.
 constexpr size_t kSmallestChunk = 64 * 1024;
-constexpr size_t kLargestChunk = 1024 * 1024;
+constexpr size_t kLargestChunk = 512 * 1024;
 
 // The zlib header's second byte: the level class, with the check bits that make the header a
 // multiple of 31.

@@ -14,11 +14,11 @@
 namespace sips {
 
 // One zlib stream (RFC 1950) made by several threads at once. The data is cut into chunks,
-// one per thread for a small picture and at most a megabyte each for a large one; every chunk
+// one per thread for a small picture and at most 512 KB each for a large one; every chunk
 // is deflated on its own by libdeflate, several times faster than zlib and a little tighter,
 // and ended with an empty stored block (the last with the final block) so that the pieces
 // join on byte boundaries. libdeflate cannot be primed with the bytes before a cut, which
-// costs about 0.3% of the size at a megabyte a chunk. Their Adler-32 checksums are combined
+// costs about half a percent of the size at 512 KB a chunk. Their Adler-32 checksums are combined
 // into the stream's. Compressed
 // bytes go to the sink in order, on the thread that calls write() and finish(), and only a
 // few chunks are held at any time.

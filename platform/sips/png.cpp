@@ -257,11 +257,14 @@ void writePng(const VImage& picture, OutputFile& out) {
                              });
     RowFilter rows(rowBytes, pixelBytes);
     std::vector<unsigned char> filtered, swapped;
+    // Row by row into the deflater, which copies it into its chunk: a strip's worth of
+    // filtered rows would only be another copy of the strip in memory.
     forEachStrip(image, [&](const Strip& strip) {
-        filtered.clear();
-        for (int y = strip.top; y < strip.top + strip.height; ++y)
+        for (int y = strip.top; y < strip.top + strip.height; ++y) {
+            filtered.clear();
             rows.filter(inFileOrder(strip.row(y), rowBytes, sixteenBit, swapped), filtered);
-        deflater.write(filtered.data(), filtered.size());
+            deflater.write(filtered.data(), filtered.size());
+        }
     });
     deflater.finish();
     if (!idat.empty())
