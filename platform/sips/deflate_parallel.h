@@ -18,10 +18,9 @@ namespace sips {
 // is deflated on its own by libdeflate, several times faster than zlib and a little tighter,
 // and ended with an empty stored block (the last with the final block) so that the pieces
 // join on byte boundaries. libdeflate cannot be primed with the bytes before a cut, which
-// costs about half a percent of the size at 512 KB a chunk. Their Adler-32 checksums are combined
-// into the stream's. Compressed
-// bytes go to the sink in order, on the thread that calls write() and finish(), and only a
-// few chunks are held at any time.
+// costs about half a percent of the size at 512 KB a chunk. Their Adler-32 checksums are
+// combined into the stream's. Compressed bytes go to the sink in order, on the thread that
+// calls write() and finish(), and only a few chunks are held at any time.
 class ParallelDeflate {
 public:
     using Sink = std::function<void(const unsigned char*, size_t)>;
