@@ -119,14 +119,12 @@ struct ParallelDeflate::Chunk {
         if (!last) {
             output[ends.lastBlockBit / 8] &=
                 static_cast<unsigned char>(~(1u << (ends.lastBlockBit % 8)));
-            // Three zero bits (not final, stored), zeros to the byte's end, then LEN 0 and
-            // NLEN 0xffff.
-            output.resize(size_t((ends.endBit + 3 + 7) / 8), 0);
+            // Nothing after the block's last bit; then three zero bits (not final, stored),
+            // zeros to the byte's end, LEN 0 and NLEN 0xffff.
+            output.resize(size_t((ends.endBit + 7) / 8));
             if (ends.endBit % 8 != 0)
-                output[ends.endBit / 8] &=
-                    static_cast<unsigned char>((1u << (ends.endBit % 8)) - 1);
-            for (size_t i = size_t((ends.endBit + 7) / 8); i < output.size(); ++i)
-                output[i] = 0;
+                output.back() &= static_cast<unsigned char>((1u << (ends.endBit % 8)) - 1);
+            output.resize(size_t((ends.endBit + 3 + 7) / 8), 0);
             output.insert(output.end(), {0x00, 0x00, 0xff, 0xff});
         }
         input.clear();
