@@ -653,7 +653,10 @@ private slots:
             QStringLiteral(
                 "case \"$7\" in *b.png) if [ -e %1 ]; then "
                 "tmp=\"${out%/*}/.${out##*/}.sips-standin\"; "
-                "trap 'rm -f \"$tmp\"; exit 143' TERM; : > \"$tmp\"; sleep 30 & wait $!; fi;; esac")
+                "trap 'rm -f \"$tmp\"; exit 143' TERM; : > \"$tmp\"; "
+                // Short sleeps, not one long one waited for: a SIGTERM that comes between
+                // starting a background sleep and waiting for it would wait out the sleep.
+                "i=0; while [ $i -lt 600 ]; do sleep 0.05; i=$((i + 1)); done; fi;; esac")
                 .arg(platform::shellQuoted(hang)));
         const QString folder = path(QStringLiteral("esc"));
         const QString a = image(QStringLiteral("esc/a.png"));
