@@ -15,6 +15,7 @@
 #include "jp2.h"
 #include "modules.h"
 #include "output_file.h"
+#include "parallel.h"
 #include "pdf.h"
 #include "png.h"
 #include "readers.h"
@@ -164,6 +165,8 @@ void save(const SourceImage& source, const OutputFormat& format, const Quality& 
           OutputFile& out) {
     const VImage image = prepareFor(source, format);
     const char* path = out.tempPath().c_str();
+    if (format.writer != Writer::Jp2k || !quality.best)
+        returnLargeBuffersAtOnce();
     switch (format.writer) {
     case Writer::Jpeg:
         image.jpegsave(path,

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 
 namespace sips {
 
@@ -16,6 +17,10 @@ int workerThreads() {
             return threads;
     }
     return std::max(1u, std::thread::hardware_concurrency());
+}
+
+void returnLargeBuffersAtOnce() {
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 }
 
 ThreadPool::ThreadPool(int threads) : size_(std::max(1, threads)) {}

@@ -15,6 +15,13 @@ namespace sips {
 // otherwise.
 int workerThreads();
 
+// From here on, every buffer of 128 KB or more comes straight from the system and goes back
+// to it when freed. The C library otherwise raises that limit to the largest block freed so
+// far, after which chunks handed between threads stay behind in its heap: 2-4 MB more at
+// the peak when a big picture is written. A picture coded in many small tiles (JPEG 2000)
+// pays more in page faults than it gains, and keeps the default.
+void returnLargeBuffersAtOnce();
+
 // A fixed set of worker threads that run jobs in the order they are submitted. The threads
 // start with the first job, so a small picture that needs no help costs none. The destructor
 // lets the queued jobs finish and joins the threads.
