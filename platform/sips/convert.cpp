@@ -165,6 +165,7 @@ void save(const SourceImage& source, const OutputFormat& format, const Quality& 
           OutputFile& out) {
     const VImage image = prepareFor(source, format);
     const char* path = out.tempPath().c_str();
+    // Lossless JPEG 2000 keeps the adaptive limit, which suits its tiles best.
     if (format.writer != Writer::Jp2k || !quality.best)
         returnLargeBuffersAtOnce();
     switch (format.writer) {
