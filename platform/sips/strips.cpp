@@ -12,18 +12,22 @@ struct Sink {
     std::exception_ptr failure;
 };
 
+// A failure is kept for the caller, and the strips after it are passed over unwritten: the
+// picture is computed to its end, because libvips's disc sink can deadlock, now and then,
+// when its write callback reports an error.
 int writeRegion(VipsRegion* region, VipsRect* area, void* closure) {
     auto* sink = static_cast<Sink*>(closure);
+    if (sink->failure)
+        return 0;
     try {
         (*sink->write)(Strip{
             area->top, area->height,
             reinterpret_cast<const unsigned char*>(VIPS_REGION_ADDR(region, area->left, area->top)),
             size_t(VIPS_REGION_LSKIP(region))});
-        return 0;
     } catch (...) {
         sink->failure = std::current_exception();
-        return -1;
     }
+    return 0;
 }
 
 } // namespace
