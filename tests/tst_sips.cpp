@@ -757,6 +757,10 @@ void TestSips::refusesDamagedInput_data() {
     const QByteArray jpeg = bytesOf(d + "/noise.jpg");
     noise.gifsave((d + "/noise.gif").toUtf8().constData());
     const QByteArray gif = bytesOf(d + "/noise.gif");
+    // Longer than the buffer through which a JPEG's end is looked for.
+    noise.replicate(4, 4).jpegsave((d + "/large.jpg").toUtf8().constData(),
+                                   VImage::option()->set("Q", 100));
+    const QByteArray largeJpeg = bytesOf(d + "/large.jpg");
     withAlpha(picture(40, 30))
         .pngsave((d + "/clear.png").toUtf8().constData(), VImage::option()->set("palette", true));
     const QByteArray clearPalette = bytesOf(d + "/clear.png");
@@ -823,6 +827,10 @@ void TestSips::refusesDamagedInput_data() {
         zeroed(jpeg, jpeg.size() / 2, jpeg.size() - 2), "damaged");
     row("jpeg with bits flipped", "flipped.jpg",
         flipped(jpeg, jpeg.size() / 3, jpeg.size() - 2, 97), "damaged");
+    QVERIFY(largeJpeg.size() > 1024 * 1024);
+    row("large jpeg with bytes between its last codes and its end", "padded.jpg",
+        largeJpeg.left(largeJpeg.size() - 2) + QByteArray(5000, '\x12') + largeJpeg.right(2),
+        "compressed data does not fit the picture");
     row("gif with its tail zeroed", "zeroed.gif", zeroed(gif, gif.size() / 2, gif.size() - 1),
         "damaged");
     row("gif cut at 60%", "cut.gif", gif.left(gif.size() * 6 / 10), "damaged or cut short");
@@ -875,6 +883,13 @@ void TestSips::convertsUnusualButWholeInput_data() {
         << save("progressive.jpg", rgb, VImage::option()->set("interlace", true));
     QTest::newRow("jpeg with restart markers")
         << save("restarts.jpg", rgb, VImage::option()->set("restart_interval", 1));
+    QTest::newRow("jpeg of over a megabyte, with restart markers")
+        << save("large-restarts.jpg",
+                VImage::gaussnoise(1200, 900, VImage::option()->set("seed", 4))
+                    .cast(VIPS_FORMAT_UCHAR)
+                    .bandjoin_const({128, 64})
+                    .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB)),
+                VImage::option()->set("Q", 100)->set("restart_interval", 2));
     // As phones append a video or a second picture after the first one's end.
     const QString second = save("second.jpg", picture(30, 20), nullptr);
     QTest::newRow("jpeg with another file after its end")

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <new>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -82,6 +81,25 @@ public:
     }
 
     void unget() { --next_; }
+
+    // Moves on to the next `byte`, which is read next; false when the file ends first.
+    bool skipUntil(unsigned char byte) {
+        for (;;) {
+            if (next_ == end_ && !refill())
+                return false;
+            const void* found = std::memchr(buffer_.data() + next_, byte, end_ - next_);
+            if (found) {
+                next_ = size_t(static_cast<const unsigned char*>(found) - buffer_.data());
+                return true;
+            }
+            next_ = end_;
+        }
+    }
+
+    // How far into the file the next byte is.
+    std::int64_t position() const {
+        return std::int64_t(lseek(fd_, 0, SEEK_CUR)) - std::int64_t(end_ - next_);
+    }
 
     const std::string& path() const { return path_; }
 
@@ -481,62 +499,62 @@ bool followsScan(unsigned char marker) {
 // Where the picture's own end marker starts: the first EOI after the compressed scans, with
 // every segment before them skipped by its length (an EXIF thumbnail holds markers of its own)
 // and nothing after it looked at (phones append videos and other data). -1 when not found.
-std::int64_t jpegPictureEnd(const unsigned char* data, size_t size) {
-    size_t at = 2;
+// Read through the reader's buffer rather than mapped: the pages of a mapped file would count
+// against the conversion's memory.
+std::int64_t jpegPictureEnd(FileReader& file) {
+    if (!file.skip(2))
+        return -1;
+    int marker = -1; // one that the scan below has read already
     for (;;) {
-        if (at >= size || data[at] != 0xff)
-            return -1;
-        while (at < size && data[at] == 0xff)
-            ++at;
-        if (at >= size)
-            return -1;
-        const unsigned char marker = data[at++];
-        if (marker == 0xd9)
-            return std::int64_t(at - 2);
-        if (marker == 0x01 || (marker >= 0xd0 && marker <= 0xd7))
+        if (marker < 0) {
+            if (file.get() != 0xff)
+                return -1;
+            while ((marker = file.get()) == 0xff) {
+            }
+            if (marker < 0)
+                return -1;
+        }
+        const int current = marker;
+        marker = -1;
+        if (current == 0xd9)
+            return file.position() - 2;
+        if (current == 0x01 || (current >= 0xd0 && current <= 0xd7))
             continue;
-        if (at + 2 > size)
+        const int high = file.get();
+        const int low = file.get();
+        if (high < 0 || low < 0)
             return -1;
-        const size_t length = size_t(data[at]) << 8 | data[at + 1];
-        if (length < 2)
+        const int length = high << 8 | low;
+        if (length < 2 || !file.skip(std::uint64_t(length - 2)))
             return -1;
-        at += length;
-        if (marker != 0xda)
+        if (current != 0xda)
             continue;
         // Compressed data runs to the next marker that is neither a stuffed byte nor a restart.
         for (;;) {
-            if (at >= size)
+            if (!file.skipUntil(0xff))
                 return -1;
-            const void* found = std::memchr(data + at, 0xff, size - at);
-            if (!found || static_cast<const unsigned char*>(found) + 1 >= data + size)
+            file.get();
+            const int next = file.get();
+            if (next < 0)
                 return -1;
-            at = size_t(static_cast<const unsigned char*>(found) - data);
-            const unsigned char next = data[at + 1];
-            if (next == 0xff)
-                at += 1;
-            else if (followsScan(next))
+            if (next == 0xff) {
+                file.unget(); // fill bytes: the last one starts the marker
+            } else if (followsScan(static_cast<unsigned char>(next))) {
+                marker = next;
                 break;
-            else
-                at += 2; // a stuffed byte, a restart, or garbage the decoder warns about
+            }
+            // otherwise a stuffed byte, a restart, or garbage the decoder warns about
         }
     }
 }
 
 std::int64_t jpegPictureEnd(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    try {
+        FileReader file(path);
+        return jpegPictureEnd(file);
+    } catch (const Failure&) {
         return -1;
-    struct stat info;
-    std::int64_t end = -1;
-    if (fstat(fd, &info) == 0 && info.st_size > 2) {
-        void* data = mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-        if (data != MAP_FAILED) {
-            end = jpegPictureEnd(static_cast<const unsigned char*>(data), size_t(info.st_size));
-            munmap(data, size_t(info.st_size));
-        }
     }
-    close(fd);
-    return end;
 }
 
 } // namespace
