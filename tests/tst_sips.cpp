@@ -409,6 +409,8 @@ private Q_SLOTS:
     void joinsDeflatedChunksIntoOneStream_data();
     void joinsDeflatedChunksIntoOneStream();
     void writesIntoAFolderUnderTheSourceName();
+    void convertsTurnedAndUprightPicturesInOneRun_data();
+    void convertsTurnedAndUprightPicturesInOneRun();
     void reportsProperties_data();
     void reportsProperties();
     void readsCommandLines_data();
@@ -1582,6 +1584,45 @@ void TestSips::writesIntoAFolderUnderTheSourceName() {
     run = runTool({"-s", "format", "png", source("rgb"), source("grey"), "--out", d + "/one.png"});
     QVERIFY(run.status != 0);
     QVERIFY(!QFileInfo::exists(d + "/one.png"));
+}
+
+// A turned picture is read whole and an upright one streamed, each through buffers of its
+// own shape; several sources in one run must not pass that on from one to the next.
+void TestSips::convertsTurnedAndUprightPicturesInOneRun_data() {
+    QTest::addColumn<QString>("format");
+    for (const char* format : {"png", "tiff", "bmp", "jp2"})
+        QTest::newRow(format) << format;
+}
+
+void TestSips::convertsTurnedAndUprightPicturesInOneRun() {
+    QFETCH(QString, format);
+    const QString d = freshFolder("turned-" + format);
+    const QString in = freshFolder("turned-sources-" + format);
+    // Wide and tall enough for many strips; noisy, so that a misplaced strip shows.
+    const VImage photo =
+        (picture(1290, 700) + VImage::gaussnoise(1290, 700))
+            .cast(VIPS_FORMAT_UCHAR)
+            .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+    QStringList sources;
+    for (int i = 0; i < 4; ++i) {
+        VImage image = photo.copy();
+        image.set("orientation", i % 2 == 0 ? 6 : 1);
+        const QString path =
+            in + QString("/%1-%2.jpg").arg(i).arg(i % 2 == 0 ? "turned" : "upright");
+        image.jpegsave(path.toUtf8().constData());
+        sources << path;
+    }
+    QStringList args{"-s", "format", format, "-s", "formatOptions", "best"};
+    Run run = runTool(args + sources + QStringList{"--out", d});
+    QVERIFY2(run.status == 0, qPrintable(run.errorLines.join('\n')));
+    for (const QString& path : sources) {
+        const QString name = QFileInfo(path).completeBaseName() + "." + format;
+        const VImage shown = VImage::new_from_file(path.toUtf8().constData()).autorot();
+        const VImage out = readBack(d + "/" + name, format, 72).image;
+        QCOMPARE(out.width(), shown.width());
+        QCOMPARE(out.height(), shown.height());
+        QVERIFY2((comparable(out, false) != comparable(shown, false)).max() == 0, qPrintable(name));
+    }
 }
 
 void TestSips::reportsProperties_data() {

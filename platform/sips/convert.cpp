@@ -19,6 +19,7 @@
 #include "pdf.h"
 #include "png.h"
 #include "readers.h"
+#include "strips.h"
 #include "tiff.h"
 #include "writers.h"
 
@@ -153,9 +154,12 @@ void writeBlob(VipsBlob* blob, OutputFile& out) {
 
 // Opens a source the way its conversion reads it.
 SourceImage openToConvert(const std::string& path) {
+    setTileHeight(kStreamingTileHeight);
     SourceImage image = openSource(path);
     if (image.orientation != 1) {
-        // Turning a picture reads it out of order, which a streaming load cannot do.
+        // Turning a picture reads it out of order, which a streaming load cannot do. The
+        // whole picture is then in memory anyway, and libvips's own tiles turn it faster.
+        setTileHeight(kLibvipsTileHeight);
         image = openSource(path, VIPS_ACCESS_RANDOM);
     }
     return image;

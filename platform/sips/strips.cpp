@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <string>
 
 namespace sips {
 namespace {
@@ -39,6 +40,21 @@ void forEachStrip(const vips::VImage& image, const std::function<void(const Stri
         std::rethrow_exception(sink.failure);
     if (status != 0)
         throw vips::VError();
+}
+
+void setTileHeight(int rows) {
+    // libvips takes this setting only as one of its command-line options.
+    GOptionContext* context = g_option_context_new(nullptr);
+    GOptionGroup* group = g_option_group_new("vips", "", "", nullptr, nullptr);
+    vips_add_option_entries(group);
+    g_option_context_set_main_group(context, group);
+    char name[] = "sips";
+    std::string option = "--vips-tile-height=" + std::to_string(rows);
+    char* arguments[] = {name, option.data(), nullptr};
+    char** argv = arguments;
+    int argc = 2;
+    g_option_context_parse(context, &argc, &argv, nullptr);
+    g_option_context_free(context);
 }
 
 vips::VImage greyOrRgb(const vips::VImage& image) {
