@@ -1,6 +1,7 @@
 #include "deflate_parallel.h"
 
 #include <algorithm>
+#include <cstring>
 #include <libdeflate.h>
 #include <stdexcept>
 
@@ -28,7 +29,7 @@ struct BlockEnds {
     std::uint64_t endBit = 0;
 };
 
-BlockEnds findBlockEnds(const std::vector<unsigned char>& packed,
+BlockEnds findBlockEnds(const unsigned char* packed, size_t packedSize,
                         const std::vector<unsigned char>& original) {
     z_stream stream{};
     if (inflateInit2(&stream, -15) != Z_OK)
@@ -46,8 +47,8 @@ BlockEnds findBlockEnds(const std::vector<unsigned char>& packed,
         stream.next_out = piece;
         stream.avail_out = sizeof piece;
     };
-    stream.next_in = const_cast<unsigned char*>(packed.data());
-    stream.avail_in = static_cast<uInt>(packed.size());
+    stream.next_in = const_cast<unsigned char*>(packed);
+    stream.avail_in = static_cast<uInt>(packedSize);
     stream.next_out = piece;
     stream.avail_out = sizeof piece;
     BlockEnds ends;
@@ -84,7 +85,10 @@ BlockEnds findBlockEnds(const std::vector<unsigned char>& packed,
 
 struct ParallelDeflate::Chunk {
     std::vector<unsigned char> input;
-    std::vector<unsigned char> output;
+    // Room for the worst case, left uninitialised: a large block comes straight from the
+    // system, and only the pages the compressed bytes reach are ever in memory.
+    std::unique_ptr<unsigned char[]> output;
+    size_t outputBytes = 0;
     size_t inputBytes = 0;
     uLong adler = 1;
     bool last = false;
@@ -96,36 +100,39 @@ struct ParallelDeflate::Chunk {
     void deflateAll(int level) {
         inputBytes = input.size();
         adler = libdeflate_adler32(1, input.data(), input.size());
-        // Each thread keeps its compressor and its room for the worst case, so that a
-        // chunk waiting its turn holds only its own compressed bytes.
         thread_local std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)>
             compressor(nullptr, libdeflate_free_compressor);
         thread_local int compressorLevel = 0;
-        thread_local std::vector<unsigned char> room;
         if (!compressor || compressorLevel != level) {
             compressor.reset(libdeflate_alloc_compressor(level));
             compressorLevel = level;
             if (!compressor)
                 throw std::bad_alloc();
         }
-        room.resize(libdeflate_deflate_compress_bound(compressor.get(), input.size()));
+        // The empty stored block takes at most five bytes more.
+        const size_t room = libdeflate_deflate_compress_bound(compressor.get(), input.size()) + 5;
+        output.reset(new unsigned char[room]);
         const size_t packed = libdeflate_deflate_compress(compressor.get(), input.data(),
-                                                          input.size(), room.data(), room.size());
+                                                          input.size(), output.get(), room - 5);
         if (packed == 0)
             throw std::logic_error("deflate chunk does not fit its bound");
-        output.reserve(packed + 5);
-        output.assign(room.begin(), room.begin() + long(packed));
-        const BlockEnds ends = findBlockEnds(output, input);
+        outputBytes = packed;
+        const BlockEnds ends = findBlockEnds(output.get(), packed, input);
         if (!last) {
-            output[ends.lastBlockBit / 8] &=
+            unsigned char* bytes = output.get();
+            bytes[ends.lastBlockBit / 8] &=
                 static_cast<unsigned char>(~(1u << (ends.lastBlockBit % 8)));
             // Nothing after the block's last bit; then three zero bits (not final, stored),
             // zeros to the byte's end, LEN 0 and NLEN 0xffff.
-            output.resize(size_t((ends.endBit + 7) / 8));
+            const size_t endByte = size_t(ends.endBit / 8);
             if (ends.endBit % 8 != 0)
-                output.back() &= static_cast<unsigned char>((1u << (ends.endBit % 8)) - 1);
-            output.resize(size_t((ends.endBit + 3 + 7) / 8), 0);
-            output.insert(output.end(), {0x00, 0x00, 0xff, 0xff});
+                bytes[endByte] &= static_cast<unsigned char>((1u << (ends.endBit % 8)) - 1);
+            outputBytes = size_t((ends.endBit + 3 + 7) / 8);
+            if (outputBytes > endByte + (ends.endBit % 8 != 0 ? 1 : 0))
+                bytes[outputBytes - 1] = 0;
+            const unsigned char emptyStored[4] = {0x00, 0x00, 0xff, 0xff};
+            std::memcpy(bytes + outputBytes, emptyStored, sizeof emptyStored);
+            outputBytes += sizeof emptyStored;
         }
         input.clear();
         input.shrink_to_fit();
@@ -206,7 +213,7 @@ void ParallelDeflate::emit(const Chunk& chunk) {
         sink_(header, sizeof header);
         headerWritten_ = true;
     }
-    sink_(chunk.output.data(), chunk.output.size());
+    sink_(chunk.output.get(), chunk.outputBytes);
     adler_ = adler32_combine(adler_, chunk.adler, static_cast<z_off_t>(chunk.inputBytes));
 }
 

@@ -18,7 +18,7 @@ namespace sips {
 namespace {
 
 constexpr int kLevel = 6;
-constexpr size_t kIdatBytes = 256 * 1024;
+constexpr size_t kIdatBytes = 64 * 1024;
 constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
 constexpr std::uint64_t kLargestSide = 0x7fffffff;
 constexpr char kExifHeader[] = "Exif\0\0"; // how libvips's loaders begin the EXIF block
@@ -30,14 +30,23 @@ public:
     explicit ChunkWriter(OutputFile& out) : out_(out) {}
 
     void write(const char type[4], const unsigned char* data, size_t size) {
+        write(type, data, size, nullptr, 0);
+    }
+    // One chunk whose data is two pieces, one after the other.
+    void write(const char type[4], const unsigned char* first, size_t firstSize,
+               const unsigned char* second, size_t secondSize) {
         Bytes head;
-        head.be32(static_cast<std::uint32_t>(size));
+        head.be32(static_cast<std::uint32_t>(firstSize + secondSize));
         head.text(type, 4);
         uLong crc = crc32(0, head.data() + 4, 4);
-        if (size > 0) // a null buffer would restart the CRC
-            crc = crc32_z(crc, data, size);
+        // A null buffer would restart the CRC.
+        if (firstSize > 0)
+            crc = crc32_z(crc, first, firstSize);
+        if (secondSize > 0)
+            crc = crc32_z(crc, second, secondSize);
         out_.write(head.data(), head.size());
-        out_.write(data, size);
+        out_.write(first, firstSize);
+        out_.write(second, secondSize);
         Bytes tail;
         tail.be32(static_cast<std::uint32_t>(crc));
         out_.write(tail.data(), tail.size());
@@ -238,22 +247,18 @@ void writePng(const VImage& picture, OutputFile& out) {
     chunks.write("IHDR", ihdr);
     writeMetadata(image, chunks);
 
+    // The compressed stream comes in pieces: the deflater's chunks, each about a hundred
+    // kilobytes or more, go out as IDAT chunks of their own, straight from its buffer; the
+    // small pieces (its header, a small picture's whole stream) gather here first.
     std::vector<unsigned char> idat;
-    idat.reserve(kIdatBytes);
-    auto flushIdat = [&] {
-        chunks.write("IDAT", idat.data(), idat.size());
-        idat.clear();
-    };
     ParallelDeflate deflater(kLevel, (rowBytes + 1) * height,
                              [&](const unsigned char* data, size_t size) {
-                                 while (size > 0) {
-                                     const size_t taken = std::min(size, kIdatBytes - idat.size());
-                                     idat.insert(idat.end(), data, data + taken);
-                                     data += taken;
-                                     size -= taken;
-                                     if (idat.size() == kIdatBytes)
-                                         flushIdat();
+                                 if (idat.size() + size <= kIdatBytes) {
+                                     idat.insert(idat.end(), data, data + size);
+                                     return;
                                  }
+                                 chunks.write("IDAT", idat.data(), idat.size(), data, size);
+                                 idat.clear();
                              });
     RowFilter rows(rowBytes, pixelBytes);
     std::vector<unsigned char> filtered, swapped;
@@ -268,7 +273,7 @@ void writePng(const VImage& picture, OutputFile& out) {
     });
     deflater.finish();
     if (!idat.empty())
-        flushIdat();
+        chunks.write("IDAT", idat.data(), idat.size());
     chunks.write("IEND", nullptr, 0);
 }
 
