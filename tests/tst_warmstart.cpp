@@ -172,8 +172,9 @@ private Q_SLOTS:
     void leavesWhenIdle();
 
 private:
+    // Runs `prefix; wrapper tool args` through the shell in a fresh folder.
     Outcome runIn(const QString& folder, const QString& tool, const QString& prefix,
-                  const QString& args);
+                  const QString& args, const QString& wrapper = QString());
     void startHelper();
     void stopHelpers();
     pid_t startLongJob(QProcess& process, const QString& tool, const QString& out,
@@ -232,12 +233,14 @@ void TestWarmStart::startHelper() {
 }
 
 Outcome TestWarmStart::runIn(const QString& folder, const QString& tool, const QString& prefix,
-                             const QString& args) {
+                             const QString& args, const QString& wrapper) {
     QDir(folder).removeRecursively();
     QDir().mkpath(folder);
     QProcess process;
     process.setWorkingDirectory(folder);
     QString line = prefix.isEmpty() ? QString() : prefix + "; ";
+    if (!wrapper.isEmpty())
+        line += wrapper + " ";
     line += quoted(tool) + " " + args + "; echo \"status $?\"";
     process.start("/bin/sh", {"-c", line});
     Outcome outcome;
@@ -480,23 +483,38 @@ void TestWarmStart::aCrashFailsOnlyItsOwnJob() {
 void TestWarmStart::runsItselfWhenTheHelperCannotMatch_data() {
     QTest::addColumn<QString>("helperPrefix");
     QTest::addColumn<QString>("prefix");
+    QTest::addColumn<QString>("wrapper");
     QTest::newRow("file size limit above the helper's") << "ulimit -f 100000"
+                                                        << ""
                                                         << "";
     QTest::newRow("loader variables") << ""
-                                      << "export LD_BIND_NOW=1";
+                                      << "export LD_BIND_NOW=1"
+                                      << "";
     QTest::newRow("image library variables") << ""
-                                             << "export VIPS_CONCURRENCY=1";
+                                             << "export VIPS_CONCURRENCY=1"
+                                             << "";
+    QTest::newRow("another personality") << ""
+                                         << ""
+                                         << "setarch \"$(uname -m)\" -R";
+    QTest::newRow("no new privileges") << ""
+                                       << ""
+                                       << "setpriv --no-new-privs";
+    if (geteuid() == 0)
+        QTest::newRow("another mount namespace") << ""
+                                                 << ""
+                                                 << "unshare --mount";
 }
 
 void TestWarmStart::runsItselfWhenTheHelperCannotMatch() {
     QFETCH(QString, helperPrefix);
     QFETCH(QString, prefix);
+    QFETCH(QString, wrapper);
     const QString args = "-s format png ../small.png --out out.png";
     runIn(m_dir.filePath("first"), kFront, helperPrefix, args);
     QTRY_COMPARE(helpersUnder(m_runtime).size(), 1);
     const pid_t helper = helpersUnder(m_runtime)[0];
-    const Outcome expected = runIn(m_dir.filePath("engine"), kEngine, prefix, args);
-    const Outcome front = runIn(m_dir.filePath("front"), kFront, prefix, args);
+    const Outcome expected = runIn(m_dir.filePath("engine"), kEngine, prefix, args, wrapper);
+    const Outcome front = runIn(m_dir.filePath("front"), kFront, prefix, args, wrapper);
     QCOMPARE(front.out, QByteArray("status 0\n"));
     QVERIFY(front.files == expected.files);
     // It leaves, so that the next run starts one that matches.

@@ -78,7 +78,7 @@ bool isFolder(const std::string& path) {
 
 } // namespace
 
-int run(int argc, char** argv) {
+int run(int argc, char** argv, LibraryAtEnd atEnd) {
     ParseResult parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.ok) {
         std::fprintf(stderr, "Error: %s\n", parsed.error.c_str());
@@ -124,7 +124,8 @@ int run(int argc, char** argv) {
         anyFailed = anyFailed || outcome == Outcome::Failed;
         anyNameTaken = anyNameTaken || outcome == Outcome::NameTaken;
     }
-    vips_shutdown();
+    if (atEnd == LibraryAtEnd::ShutDown)
+        vips_shutdown();
     if (anyFailed)
         return 1;
     // Only taken names: another name would do, which the caller can tell from the status.

@@ -192,35 +192,50 @@ std::string lineOf(const std::string& text, const char* key) {
     return text.substr(start, text.find('\n', start + 1) - start);
 }
 
-// A caller in another container, chroot or control group, or with other privileges or
-// another personality, sees other files or is held to other limits than a job forked here
-// would be.
-bool sharesOurWorld(pid_t peer) {
-    if (peer <= 0)
-        return false;
-    const std::string theirs = "/proc/" + std::to_string(peer) + "/";
+// What a process sees of the system and may do in it: its root, namespaces, control group,
+// personality, and what it can only lose, never regain (capabilities, a system call filter,
+// the bar on gaining privileges).
+struct World {
+    std::vector<std::pair<dev_t, ino_t>> spaces;
+    std::string cgroup;
+    std::string personality;
+    std::vector<std::string> privileges;
+    bool known = false;
+
+    bool operator==(const World& other) const {
+        return known && other.known && spaces == other.spaces && cgroup == other.cgroup &&
+               personality == other.personality && privileges == other.privileges;
+    }
+};
+
+// `proc` is a process's folder in /proc, with its slash.
+World worldOf(const std::string& proc) {
+    World world;
     for (const char* name :
          {"root", "ns/mnt", "ns/pid", "ns/user", "ns/net", "ns/ipc", "ns/uts", "ns/cgroup"}) {
-        struct stat a, b;
-        if (stat((theirs + name).c_str(), &a) != 0 ||
-            stat((std::string("/proc/self/") + name).c_str(), &b) != 0 || a.st_dev != b.st_dev ||
-            a.st_ino != b.st_ino)
-            return false;
+        struct stat info;
+        if (stat((proc + name).c_str(), &info) != 0)
+            return world;
+        world.spaces.emplace_back(info.st_dev, info.st_ino);
     }
-    const std::string cgroup = contentsOf(theirs + "cgroup");
-    if (cgroup.empty() || cgroup != contentsOf("/proc/self/cgroup") ||
-        contentsOf(theirs + "personality") != contentsOf("/proc/self/personality"))
-        return false;
-    // What a process can only lose, never regain: capabilities, a system call filter, the
-    // bar on gaining privileges.
-    const std::string status = contentsOf(theirs + "status");
-    const std::string own = contentsOf("/proc/self/status");
+    world.cgroup = contentsOf(proc + "cgroup");
+    world.personality = contentsOf(proc + "personality");
+    const std::string status = contentsOf(proc + "status");
     for (const char* key : {"\nCapInh:", "\nCapPrm:", "\nCapEff:", "\nCapBnd:", "\nCapAmb:",
                             "\nNoNewPrivs:", "\nSeccomp:"}) {
-        if (lineOf(status, key).empty() || lineOf(status, key) != lineOf(own, key))
-            return false;
+        world.privileges.push_back(lineOf(status, key));
+        if (world.privileges.back().empty())
+            return world;
     }
-    return true;
+    world.known = !world.cgroup.empty() && !world.personality.empty();
+    return world;
+}
+
+// A caller in another container, chroot or control group, or with other privileges or
+// another personality, sees other files or is held to other limits than a job forked here
+// would be. Our own side is read before a job comes.
+bool sharesOurWorld(pid_t peer, const World& own) {
+    return peer > 0 && worldOf("/proc/" + std::to_string(peer) + "/") == own;
 }
 
 bool sameGroups(const Job& job) {
@@ -237,10 +252,10 @@ bool sameGroups(const Job& job) {
 
 // Makes this process what the caller's own child would have been. False when something
 // cannot be matched, before anything of the command has been done.
-bool takeOnCaller(Job& job) {
+bool takeOnCaller(Job& job, const World& own) {
     const Request& request = job.request;
     if (!sameGroups(job) || startEntries(job.environment.data()) != g_startEntries ||
-        !sharesOurWorld(job.peer.pid))
+        !sharesOurWorld(job.peer.pid, own))
         return false;
     errno = 0;
     int niceness = getpriority(PRIO_PROCESS, 0);
@@ -280,9 +295,9 @@ void setSignals(const Request& request) {
     sigprocmask(SIG_SETMASK, &request.blocked, nullptr);
 }
 
-[[noreturn]] void runJob(Job& job, int connection) {
+[[noreturn]] void runJob(Job& job, int connection, const World& own) {
     Reply reply = {ReplyKind::Accepted, 0};
-    if (!takeOnCaller(job)) {
+    if (!takeOnCaller(job, own)) {
         // This helper no longer matches its users' processes; the next run starts another.
         kill(getppid(), SIGUSR1);
         reply.kind = ReplyKind::Declined;
@@ -297,7 +312,9 @@ void setSignals(const Request& request) {
     // Named as the engine run by the caller would be, in any message GLib writes.
     const char* slash = std::strrchr(job.argv[0], '/');
     g_set_prgname(slash ? slash + 1 : job.argv[0]);
-    const int status = run(int(job.argv.size() - 1), job.argv.data());
+    // Every file is written and in place when run() returns; taking the image library down
+    // would only keep the caller waiting for a process that ends anyway.
+    const int status = run(int(job.argv.size() - 1), job.argv.data(), LibraryAtEnd::LeftToExit);
     // Everything is written and in place: the front may end now, without waiting for this
     // process to be taken down. A job that does not get here is reported by the helper.
     std::fflush(nullptr);
@@ -319,6 +336,7 @@ void setSignals(const Request& request) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != helper)
         _exit(kDeclinedExit);
+    const World own = worldOf("/proc/self/");
     for (;;) {
         int connection = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0) {
@@ -339,7 +357,7 @@ void setSignals(const Request& request) {
         if (!sendWithDescriptors(helperEnd, &taken, 1, &connection, 1))
             _exit(kDeclinedExit);
         close(helperEnd);
-        runJob(job, connection);
+        runJob(job, connection, own);
     }
 }
 
