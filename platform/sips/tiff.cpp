@@ -61,31 +61,38 @@ constexpr size_t kStripBytesWanted = size_t(256) << 10;
 // code early, a clear code at the start and whenever the table fills, as libtiff writes it.
 class LzwEncoder {
 public:
-    explicit LzwEncoder(Buffer& out) : out_(out) {}
+    // Each thread keeps one encoder: its table is made once, and emptied entry by entry.
+    static LzwEncoder& forThisThread() {
+        thread_local LzwEncoder encoder;
+        return encoder;
+    }
 
-    void encode(const unsigned char* data, size_t size) {
+    // The codes of `data`, from a clear code to the end-of-information code, as `out`'s
+    // first written() bytes.
+    void encode(const unsigned char* data, size_t size, Buffer& out) {
         // At worst every byte takes a 12-bit code, with a clear code every 3836 of them.
         const size_t room = size + size / 2 + size / 1024 + 16;
-        if (out_.size() < room)
-            out_.resize(room);
-        next_byte_ = out_.data();
+        if (out.size() < room)
+            out.resize(room);
+        next_byte_ = out.data();
+        bits_ = 0;
+        bitCount_ = 0;
+        width_ = 9;
         clearTable();
         put(kClear);
         unsigned prefix = data[0];
+        std::uint16_t* const child = child_.data();
         for (size_t i = 1; i < size; ++i) {
-            const unsigned c = data[i];
-            const std::uint32_t key = (prefix << 8) | c;
-            std::uint32_t slot = hash(key);
-            std::uint32_t entry;
-            while ((entry = table_[slot]) != kEmpty && (entry >> 12) != key)
-                slot = (slot + 1) & (kTableSize - 1);
-            if (entry != kEmpty) {
-                prefix = entry & 0xfff;
+            const unsigned index = (prefix << 8) | data[i];
+            const unsigned code = child[index];
+            if (code != 0) {
+                prefix = code;
                 continue;
             }
             put(prefix);
-            prefix = c;
-            table_[slot] = (key << 12) | next_;
+            prefix = data[i];
+            child[index] = static_cast<std::uint16_t>(next_);
+            used_[usedCount_++] = index;
             growAfterNewCode();
         }
         put(prefix);
@@ -97,7 +104,7 @@ public:
         }
         if (bitCount_ > 0)
             *next_byte_++ = static_cast<unsigned char>(bits_ << (8 - bitCount_));
-        written_ = size_t(next_byte_ - out_.data());
+        written_ = size_t(next_byte_ - out.data());
     }
 
     size_t written() const { return written_; }
@@ -107,13 +114,11 @@ private:
     static constexpr unsigned kEndOfInformation = 257;
     static constexpr unsigned kFirstCode = 258;
     static constexpr unsigned kTableFull = 4094;
-    static constexpr std::uint32_t kTableSize = 8192; // at most 3836 entries: short probes
-    static constexpr std::uint32_t kEmpty = 0xffffffff;
-
-    static std::uint32_t hash(std::uint32_t key) { return (key * 2654435761u) >> 19; }
 
     void clearTable() {
-        std::fill(table_.begin(), table_.end(), kEmpty);
+        for (unsigned i = 0; i < usedCount_; ++i)
+            child_[used_[i]] = 0;
+        usedCount_ = 0;
         next_ = kFirstCode;
     }
 
@@ -143,10 +148,13 @@ private:
         }
     }
 
-    Buffer& out_;
     size_t written_ = 0;
     unsigned char* next_byte_ = nullptr;
-    std::vector<std::uint32_t> table_ = std::vector<std::uint32_t>(kTableSize, kEmpty);
+    // The code of each string and byte after it, by the string's code and the byte; 0 where
+    // the table has no such string (no code below 258 is ever added).
+    std::vector<std::uint16_t> child_ = std::vector<std::uint16_t>(4096 * 256, 0);
+    std::vector<unsigned> used_ = std::vector<unsigned>(kTableFull, 0);
+    unsigned usedCount_ = 0;
     unsigned next_ = kFirstCode;
     unsigned width_ = 9;
     std::uint64_t bits_ = 0;
@@ -188,8 +196,8 @@ Buffer compressStrip(Buffer rows, int count, const Layout& layout) {
     differenceRows(rows.data(), count, layout);
     // Room for the worst case once per thread; each strip keeps only what it needs.
     thread_local Buffer scratch;
-    LzwEncoder encoder(scratch);
-    encoder.encode(rows.data(), rows.size());
+    LzwEncoder& encoder = LzwEncoder::forThisThread();
+    encoder.encode(rows.data(), rows.size(), scratch);
     return Buffer(scratch.begin(), scratch.begin() + long(encoder.written()));
 }
 
