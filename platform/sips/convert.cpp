@@ -168,17 +168,19 @@ SourceImage openToConvert(const std::string& path) {
 void save(const SourceImage& source, const OutputFormat& format, const Quality& quality,
           OutputFile& out) {
     const VImage image = prepareFor(source, format);
-    const char* path = out.tempPath().c_str();
     // Lossless JPEG 2000 keeps the adaptive limit, which suits its tiles best.
     if (format.writer != Writer::Jp2k || !quality.best)
         returnLargeBuffersAtOnce();
     switch (format.writer) {
     case Writer::Jpeg:
-        image.jpegsave(path,
-                       VImage::option()
-                           ->set("Q", quality.percent)
-                           ->set("subsample_mode", quality.best ? VIPS_FOREIGN_SUBSAMPLE_OFF
-                                                                : VIPS_FOREIGN_SUBSAMPLE_AUTO));
+        // Into the file already open: opened again by name, it would be truncated, which
+        // makes ext4 write it out and wait for that when it is closed (10 ms for 20 MB).
+        image.jpegsave_target(vips::VTarget::new_to_descriptor(out.descriptor()),
+                              VImage::option()
+                                  ->set("Q", quality.percent)
+                                  ->set("subsample_mode", quality.best
+                                                              ? VIPS_FOREIGN_SUBSAMPLE_OFF
+                                                              : VIPS_FOREIGN_SUBSAMPLE_AUTO));
         break;
     case Writer::Png:
         writePng(image, out);

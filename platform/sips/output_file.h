@@ -20,6 +20,8 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     const std::string& tempPath() const { return temp_; }
+    // The open temporary file, for a writer that writes to a descriptor itself.
+    int descriptor() const { return fd_; }
     const std::string& target() const { return target_; }
 
     // Appends to the temporary file; throws Failure when not everything was written.
