@@ -124,12 +124,11 @@ struct ParallelDeflate::Chunk {
                 static_cast<unsigned char>(~(1u << (ends.lastBlockBit % 8)));
             // Nothing after the block's last bit; then three zero bits (not final, stored),
             // zeros to the byte's end, LEN 0 and NLEN 0xffff.
-            const size_t endByte = size_t(ends.endBit / 8);
+            const size_t kept = size_t((ends.endBit + 7) / 8);
             if (ends.endBit % 8 != 0)
-                bytes[endByte] &= static_cast<unsigned char>((1u << (ends.endBit % 8)) - 1);
+                bytes[kept - 1] &= static_cast<unsigned char>((1u << (ends.endBit % 8)) - 1);
             outputBytes = size_t((ends.endBit + 3 + 7) / 8);
-            if (outputBytes > endByte + (ends.endBit % 8 != 0 ? 1 : 0))
-                bytes[outputBytes - 1] = 0;
+            std::fill(bytes + kept, bytes + outputBytes, 0);
             const unsigned char emptyStored[4] = {0x00, 0x00, 0xff, 0xff};
             std::memcpy(bytes + outputBytes, emptyStored, sizeof emptyStored);
             outputBytes += sizeof emptyStored;

@@ -43,6 +43,10 @@ void forEachStrip(const vips::VImage& image, const std::function<void(const Stri
 }
 
 void setTileHeight(int rows) {
+    static int current = 0;
+    if (rows == current)
+        return;
+    current = rows;
     // libvips takes this setting only as one of its command-line options.
     GOptionContext* context = g_option_context_new(nullptr);
     GOptionGroup* group = g_option_group_new("vips", "", "", nullptr, nullptr);

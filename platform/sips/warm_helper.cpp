@@ -328,15 +328,14 @@ void setSignals(const Request& request) {
 // A process forked ahead of need, so that no fork lies between a connection and its job:
 // it takes the next connection of this user, reads the request, hands the connection to
 // the helper (which from then on passes on the signals the front forwards and reports the
-// end) and becomes the job.
-[[noreturn]] void serveOne(int listening, int helperEnd) {
+// end) and becomes the job. `own` is the helper's world, which is the spare's too.
+[[noreturn]] void serveOne(int listening, int helperEnd, const World& own) {
     for (int signal : {SIGCHLD, SIGUSR1, SIGTERM, SIGINT, SIGHUP})
         std::signal(signal, SIG_DFL);
     const pid_t helper = getppid();
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != helper)
         _exit(kDeclinedExit);
-    const World own = worldOf("/proc/self/");
     for (;;) {
         int connection = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0) {
@@ -450,6 +449,8 @@ int serveWarm(const char* socket) {
     if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0)
         return 0;
     startLibraries();
+    // Read once: every spare forked from here shares it, and a job only reads its caller's.
+    const World world = worldOf("/proc/self/");
     int listening = listenAt(socket);
     struct stat own;
     if (listening < 0 || stat(socket, &own) != 0)
@@ -499,7 +500,7 @@ int serveWarm(const char* socket) {
             if (spare == 0) {
                 close(ends[0]);
                 close(lock);
-                serveOne(listening, ends[1]);
+                serveOne(listening, ends[1], world);
             }
             spareProcess = spare > 0 ? int(syscall(SYS_pidfd_open, spare, 0)) : -1;
             if (spareProcess < 0)
