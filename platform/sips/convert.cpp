@@ -19,6 +19,7 @@
 #include "pdf.h"
 #include "png.h"
 #include "readers.h"
+#include "run_limits.h"
 #include "strips.h"
 #include "tiff.h"
 #include "writers.h"
@@ -392,6 +393,8 @@ void convertFile(const std::string& source, const std::string& target, const Out
     } catch (const VError& error) {
         std::string message = error.what();
         vips_error_clear();
+        if (memoryRanOut(message))
+            throw Failure(kNotEnoughMemory, source);
         if (isWriteError(message) && decodesWhole(image))
             throw Failure(writeProblem(writeErrorIn(message)), target);
         throw Failure("the image data is damaged or cut short (" + libvipsReason(message) + ")",
