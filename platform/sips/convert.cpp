@@ -168,7 +168,8 @@ SourceImage openToConvert(const std::string& path) {
 
 void save(const SourceImage& source, const OutputFormat& format, const Quality& quality,
           OutputFile& out) {
-    const VImage image = prepareFor(source, format);
+    const VImage image =
+        withStatedResolution(prepareFor(source, format), source.loader, source.path);
     // Lossless JPEG 2000 keeps the adaptive limit, which suits its tiles best.
     if (format.writer != Writer::Jp2k || !quality.best)
         returnLargeBuffersAtOnce();

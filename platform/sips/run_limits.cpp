@@ -4,12 +4,16 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <exception>
 #include <fcntl.h>
 #include <fstream>
 #include <glib.h>
 #include <new>
+#include <pthread.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <system_error>
 #include <thread>
@@ -27,8 +31,15 @@ std::atomic<bool> g_memoryShort{false};
 std::atomic<bool> g_ending{false};
 std::uint64_t g_addressLimit = kUnlimited;
 int g_statm = -1;
-// The main thread's signal stack, so that a stack overflow still reaches the handler.
-alignas(16) char g_signalStack[64 * 1024];
+// Every thread's signal stack, so that a stack overflow still reaches the handler: GLib,
+// when even its message about a failed allocation cannot be allocated, recurses until the
+// stack of the thread it runs in is used up.
+// The stacks are kept from the start, since a thread may begin when memory has run out.
+constexpr size_t kSignalStackBytes = 32 * 1024;
+constexpr int kKeptSignalStacks = 64;
+alignas(64) char g_signalStacks[kKeptSignalStacks][kSignalStackBytes];
+std::atomic<bool> g_signalStackTaken[kKeptSignalStacks];
+pthread_key_t g_signalStackKey;
 
 void writeAll(const char* text, size_t size) {
     while (size > 0) {
@@ -111,8 +122,9 @@ void onFatalSignal(int signal) {
     std::raise(signal);
 }
 
-void onGlibError(const gchar*, GLogLevelFlags, const gchar* message, gpointer) {
-    // GLib aborts after this for a failed allocation or thread; the abort ends the run.
+// Prints nothing: the run's failure, if any, is its one line. GLib aborts after an error,
+// for a failed allocation or thread among others; the abort then ends the run.
+void onGlibMessage(const gchar*, GLogLevelFlags, const gchar* message, gpointer) {
     if (message && (std::strstr(message, "allocate") || std::strstr(message, "thread")))
         g_memoryShort.store(true);
 }
@@ -186,6 +198,68 @@ void watchResidentSize(std::uint64_t budgetPages) {
     }
 }
 
+// Whether the address space came within a small margin of its limit at any time so far.
+bool addressSpaceWasNearlyUsed() {
+    if (g_addressLimit == kUnlimited)
+        return false;
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmPeak:", 0) == 0) {
+            const std::uint64_t peak = std::strtoull(line.c_str() + 7, nullptr, 10) * 1024;
+            return peak + std::max<std::uint64_t>(32 << 20, g_addressLimit / 16) >= g_addressLimit;
+        }
+    }
+    return false;
+}
+
+// One of the kept signal stacks, or a new one past those; null when there is none.
+void* takeSignalStack() {
+    for (int i = 0; i < kKeptSignalStacks; ++i)
+        if (!g_signalStackTaken[i].exchange(true))
+            return g_signalStacks[i];
+    void* memory = mmap(nullptr, kSignalStackBytes, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : memory;
+}
+
+void dropSignalStack(void* memory) {
+    stack_t off = {};
+    off.ss_flags = SS_DISABLE;
+    sigaltstack(&off, nullptr);
+    char* const stack = static_cast<char*>(memory);
+    if (stack >= g_signalStacks[0] && stack <= g_signalStacks[kKeptSignalStacks - 1])
+        g_signalStackTaken[(stack - g_signalStacks[0]) / kSignalStackBytes].store(false);
+    else
+        munmap(memory, kSignalStackBytes);
+}
+
+// The calling thread's signal stack, given back by the key's destructor when it ends.
+void giveSignalStack() {
+    static pthread_once_t once = PTHREAD_ONCE_INIT;
+    pthread_once(&once, [] { pthread_key_create(&g_signalStackKey, dropSignalStack); });
+    void* memory = takeSignalStack();
+    if (!memory)
+        return;
+    stack_t stack = {};
+    stack.ss_sp = memory;
+    stack.ss_size = kSignalStackBytes;
+    if (sigaltstack(&stack, nullptr) != 0 || pthread_setspecific(g_signalStackKey, memory) != 0)
+        dropSignalStack(memory);
+}
+
+struct ThreadStart {
+    void* (*routine)(void*);
+    void* argument;
+};
+
+void* startWithSignalStack(void* given) {
+    const ThreadStart start = *static_cast<ThreadStart*>(given);
+    delete static_cast<ThreadStart*>(given);
+    giveSignalStack();
+    return start.routine(start.argument);
+}
+
 } // namespace
 
 std::uint64_t memoryBudget() {
@@ -213,6 +287,9 @@ bool memoryRanOut(const std::string& message) {
                              "creating thread", "create thread", "Cannot encode tile"})
         if (message.find(sign) != std::string::npos)
             return true;
+    // libvips now and then fails without a word where an allocation under it failed.
+    if (message.find_first_not_of(" \n") == std::string::npos && addressSpaceWasNearlyUsed())
+        return true;
     return g_memoryShort.load();
 }
 
@@ -224,18 +301,14 @@ void watchLimits() {
         g_addressLimit = limit.rlim_cur;
     g_statm = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
 
-    stack_t stack = {};
-    stack.ss_sp = g_signalStack;
-    stack.ss_size = sizeof g_signalStack;
-    sigaltstack(&stack, nullptr);
+    giveSignalStack();
     struct sigaction fatal = {};
     fatal.sa_handler = onFatalSignal;
     fatal.sa_flags = SA_ONSTACK;
     sigemptyset(&fatal.sa_mask);
     for (int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP})
         sigaction(signal, &fatal, nullptr);
-    g_log_set_handler("GLib", GLogLevelFlags(G_LOG_LEVEL_ERROR | G_LOG_FLAG_FATAL), onGlibError,
-                      nullptr);
+    g_log_set_default_handler(onGlibMessage, nullptr);
     std::set_terminate(onTerminate);
 
     const std::uint64_t budgetPages = memoryBudget() / std::uint64_t(sysconf(_SC_PAGESIZE));
@@ -247,3 +320,24 @@ void watchLimits() {
 }
 
 } // namespace sips
+
+// Every thread, the libraries' own included, starts with a signal stack of its own.
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                              void* (*routine)(void*), void* argument) {
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const Create create = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    auto* start = new (std::nothrow) sips::ThreadStart{routine, argument};
+    if (!start)
+        return EAGAIN;
+    const int error = create(thread, attributes, sips::startWithSignalStack, start);
+    if (error != 0) {
+        delete start;
+        // libgomp (under libimagequant) ends the process with a message of its own when a
+        // thread cannot start; the run ends as any other that runs out of memory.
+        Dl_info caller;
+        if (dladdr(__builtin_return_address(0), &caller) != 0 && caller.dli_fname &&
+            std::strstr(caller.dli_fname, "libgomp") && !sips::g_ending.exchange(true))
+            sips::endForLackOfMemory();
+    }
+    return error;
+}
