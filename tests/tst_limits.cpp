@@ -10,13 +10,17 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <glib.h>
+#include <new>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vips/vips8>
 #include <zlib.h>
 
 #include "output_file.h"
+#include "run_limits.h"
 
 using vips::VImage;
 
@@ -130,6 +134,8 @@ private Q_SLOTS:
     void writesPlainPicturesAt72Dpi();
     void aWrittenOutputIsASuccess_data();
     void aWrittenOutputIsASuccess();
+    void endsAFaultWithOneLine_data();
+    void endsAFaultWithOneLine();
 
 private:
     QTemporaryDir dir_;
@@ -329,6 +335,52 @@ void TestLimits::aWrittenOutputIsASuccess() {
     QCOMPARE(waitpid(child, &ended, 0), child);
     QCOMPARE(WIFEXITED(ended) ? WEXITSTATUS(ended) : 128 + WTERMSIG(ended), status);
     QCOMPARE(everythingIn(d), written ? QStringList{"out.png"} : QStringList());
+}
+
+void TestLimits::endsAFaultWithOneLine_data() {
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("status");
+    const QString crash = "the conversion crashed (an internal fault); nothing was kept";
+    const QString memory = "not enough memory to convert this picture";
+    // A real crash still ends by its signal; lack of memory is an ordinary failure.
+    QTest::newRow("segmentation fault") << 0 << crash << 128 + SIGSEGV;
+    QTest::newRow("abort") << 1 << crash << 128 + SIGABRT;
+    QTest::newRow("GLib's failed allocation") << 2 << memory << 1;
+    QTest::newRow("bad_alloc escaping a thread") << 3 << memory << 1;
+}
+
+void TestLimits::endsAFaultWithOneLine() {
+    QFETCH(int, fault);
+    QFETCH(QString, line);
+    QFETCH(int, status);
+    const QString d = freshFolder(dir_, "fault");
+    const QByteArray errors = dir_.filePath("fault-stderr").toUtf8();
+    // The engine's own handling in a process of its own, with a temporary file open.
+    const pid_t child = fork();
+    if (child == 0) {
+        int fd = open(errors.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, STDERR_FILENO);
+        sips::watchLimits();
+        sips::convertingSource("picture.png");
+        sips::OutputFile out((d + "/out.png").toStdString());
+        out.write("part", 4);
+        if (fault == 0)
+            std::raise(SIGSEGV);
+        if (fault == 1)
+            std::abort();
+        if (fault == 2)
+            g_error("failed to allocate 1048576 bytes");
+        std::thread([] { throw std::bad_alloc(); }).join();
+        _exit(0);
+    }
+    int ended = 0;
+    QCOMPARE(waitpid(child, &ended, 0), child);
+    QCOMPARE(WIFEXITED(ended) ? WEXITSTATUS(ended) : 128 + WTERMSIG(ended), status);
+    QFile file(QString::fromUtf8(errors));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(file.readAll()), "Error: " + line + ": picture.png\n");
+    QCOMPARE(everythingIn(d), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestLimits)

@@ -33,8 +33,8 @@ std::uint64_t g_addressLimit = kUnlimited;
 int g_statm = -1;
 // Every thread's signal stack, so that a stack overflow still reaches the handler: GLib,
 // when even its message about a failed allocation cannot be allocated, recurses until the
-// stack of the thread it runs in is used up.
-// The stacks are kept from the start, since a thread may begin when memory has run out.
+// stack of the thread it runs in is used up. The stacks are kept from the start, since a
+// thread may begin when memory has already run out.
 constexpr size_t kSignalStackBytes = 32 * 1024;
 constexpr int kKeptSignalStacks = 64;
 alignas(64) char g_signalStacks[kKeptSignalStacks][kSignalStackBytes];
@@ -88,8 +88,7 @@ bool processPages(std::uint64_t& mapped, std::uint64_t& resident) {
     return true;
 }
 
-// A fault or an abort under an address-space limit that is nearly used up: a library met a
-// failed allocation it did not check, or could not report.
+// Whether the address space now in use is within a quarter of its limit (64 MB at least).
 bool addressSpaceNearlyUsed() {
     std::uint64_t mapped = 0, resident = 0;
     if (g_addressLimit == kUnlimited || !processPages(mapped, resident))
@@ -111,6 +110,8 @@ void onFatalSignal(int signal) {
         for (;;)
             pause();
     }
+    // Under an address-space limit that is nearly used up, a fault or an abort is taken for
+    // what it almost always is there: a failed allocation that a library did not check.
     if (g_memoryShort.load() || addressSpaceNearlyUsed())
         endForLackOfMemory();
     removeTempFileNow();
@@ -280,8 +281,8 @@ void convertingSource(const std::string& path) {
 }
 
 bool memoryRanOut(const std::string& message) {
-    // libvips, GLib, librsvg, OpenJPEG (whose tile encoder fails only when an allocation does) and
-    // the C library, in their own words.
+    // libvips, GLib, librsvg, OpenJPEG (whose tile encoder fails only when an allocation
+    // does) and the C library, in their own words.
     for (const char* sign : {"out of memory", "Out of memory", "Not enough memory", "NoMemory",
                              "failed to allocate", "Error allocating", "Cannot allocate memory",
                              "creating thread", "create thread", "Cannot encode tile"})
