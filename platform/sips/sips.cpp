@@ -72,9 +72,11 @@ Outcome convert(const std::string& source, const Options& options) {
         vips_error_clear();
     } catch (const std::bad_alloc&) {
         report(kNotEnoughMemory, source);
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& error) {
         // Thrown where not one thread could be started.
-        report(kNotEnoughMemory, source);
+        const bool threads = error.code() == std::errc::resource_unavailable_try_again ||
+                             error.code() == std::errc::not_enough_memory;
+        report(threads ? kNotEnoughMemory : "cannot convert this image", source);
     } catch (const std::logic_error&) {
         // A writer's own check found its output wrong; the unfinished file is gone.
         report("internal fault while writing the converted image; nothing was kept", source);
