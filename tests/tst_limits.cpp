@@ -178,6 +178,8 @@ void TestLimits::endsWithOneLineUnderLimits() {
     for (const QString format : {"png", "jpeg", "tiff", "bmp", "jp2", "gif", "pdf", "psd", "tga"}) {
         const QString out = d + "/out." + format;
         const Run run = runEngine(limit, "", {"-s", "format", format, noise_, "--out", out}, d);
+        if (run.status == 127)
+            QSKIP("the dynamic loader cannot start the engine in this little address space");
         if (run.status == 0 && !mustFail) {
             QVERIFY2(run.errorLines.isEmpty(), qPrintable(run.errorLines.join('\n')));
             QCOMPARE(everythingIn(d), QStringList{"out." + format});
