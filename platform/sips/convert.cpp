@@ -19,6 +19,7 @@
 #include "pdf.h"
 #include "png.h"
 #include "readers.h"
+#include "run_limits.h"
 #include "strips.h"
 #include "tiff.h"
 #include "writers.h"
@@ -167,7 +168,8 @@ SourceImage openToConvert(const std::string& path) {
 
 void save(const SourceImage& source, const OutputFormat& format, const Quality& quality,
           OutputFile& out) {
-    const VImage image = prepareFor(source, format);
+    const VImage image =
+        withStatedResolution(prepareFor(source, format), source.loader, source.path);
     // Lossless JPEG 2000 keeps the adaptive limit, which suits its tiles best.
     if (format.writer != Writer::Jp2k || !quality.best)
         returnLargeBuffersAtOnce();
@@ -392,6 +394,8 @@ void convertFile(const std::string& source, const std::string& target, const Out
     } catch (const VError& error) {
         std::string message = error.what();
         vips_error_clear();
+        if (memoryRanOut(message))
+            throw Failure(kNotEnoughMemory, source);
         if (isWriteError(message) && decodesWhole(image))
             throw Failure(writeProblem(writeErrorIn(message)), target);
         throw Failure("the image data is damaged or cut short (" + libvipsReason(message) + ")",

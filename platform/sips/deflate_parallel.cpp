@@ -61,6 +61,8 @@ BlockEnds findBlockEnds(const unsigned char* packed, size_t packedSize,
         checkPiece();
         if (status == Z_STREAM_END)
             break;
+        if (status == Z_MEM_ERROR)
+            throw std::bad_alloc();
         if (status != Z_OK)
             throw std::logic_error("deflate chunk does not inflate");
         // Stopped at a block boundary, before the padding: after the last block the stream

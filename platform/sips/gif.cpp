@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <libimagequant.h>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "failure.h"
@@ -143,14 +144,21 @@ std::vector<Colour> quantise(const std::vector<unsigned char>& sample, int colou
     // libimagequant wants a rectangle; the sample's tail that does not fill a row is dropped.
     const int width = std::min(pixels, 1024);
     const int height = pixels / width;
+    // libimagequant returns no object only when an allocation failed.
     Owned<liq_attr, liq_attr_destroy> attr(liq_attr_create());
-    if (!attr || liq_set_max_colors(attr.get(), colours) != LIQ_OK ||
+    if (!attr)
+        throw std::bad_alloc();
+    if (liq_set_max_colors(attr.get(), colours) != LIQ_OK ||
         liq_set_speed(attr.get(), kQuantiseSpeed) != LIQ_OK)
         throw Failure("cannot choose the colours of the GIF file", target);
     Owned<liq_image, liq_image_destroy> image(
         liq_image_create_rgba(attr.get(), sample.data(), width, height, 0));
     liq_result* made = nullptr;
-    if (!image || liq_image_quantize(image.get(), attr.get(), &made) != LIQ_OK)
+    const liq_error quantised =
+        image ? liq_image_quantize(image.get(), attr.get(), &made) : LIQ_OUT_OF_MEMORY;
+    if (quantised == LIQ_OUT_OF_MEMORY)
+        throw std::bad_alloc();
+    if (quantised != LIQ_OK)
         throw Failure("cannot choose the colours of the GIF file", target);
     Owned<liq_result, liq_result_destroy> result(made);
     const liq_palette* palette = liq_get_palette(result.get());

@@ -20,22 +20,36 @@ namespace {
 // The signal handler may only read a plain array, so the open temporary file's path is
 // mirrored here while it exists.
 char g_pendingTemp[4096];
-// Set while the temporary file is made and its path not yet mirrored: a signal then, in
-// any thread, is held back until the path is known, so that the file cannot outlive it.
-std::atomic<int> g_creatingTemp{0};
+// Set while the temporary file is made and its path not yet mirrored, and while it is
+// renamed: a signal then, in any thread, is held back until it is known whether a file is
+// left to remove and whether the output is in place.
+std::atomic<int> g_holdingSignals{0};
 std::atomic<int> g_heldSignal{0};
+// Set for the run's last output before it is made, and once it is in place: what is left of
+// the run then is only its end, and its status must say that the output was written.
+std::atomic<bool> g_lastOutputNext{false};
+std::atomic<bool> g_settled{false};
 
 void removePendingTemp(int signal) {
-    if (g_creatingTemp.load()) {
+    if (g_settled.load())
+        return;
+    if (g_holdingSignals.load()) {
         g_heldSignal.store(signal);
-        // The maker may have looked for a held signal just before this one was held.
-        if (g_creatingTemp.load())
+        // The holder may have looked for a held signal just before this one was held.
+        if (g_holdingSignals.load())
             return;
     }
-    if (g_pendingTemp[0])
-        unlink(g_pendingTemp);
+    if (g_settled.load())
+        return;
+    removeTempFileNow();
     std::signal(signal, SIG_DFL);
     std::raise(signal);
+}
+
+void releaseHeldSignal() {
+    g_holdingSignals.store(0);
+    if (int held = g_heldSignal.exchange(0))
+        removePendingTemp(held);
 }
 
 // The temporary file's name: the output's name, hidden and marked, cut short where the
@@ -82,7 +96,7 @@ std::string writeProblem(int error) {
     case EDQUOT:
         return "the disk is full, the output was not written";
     case EFBIG:
-        return "the output is larger than this system allows, it was not written";
+        return "the output would exceed the file size limit";
     case EACCES:
     case EPERM:
     case EROFS:
@@ -94,6 +108,19 @@ std::string writeProblem(int error) {
     default:
         return std::string("cannot write the output (") + std::strerror(error) + ")";
     }
+}
+
+void removeTempFileNow() {
+    if (g_pendingTemp[0])
+        unlink(g_pendingTemp);
+}
+
+bool outputSettled() {
+    return g_settled.load();
+}
+
+void treatNextOutputAsLast() {
+    g_lastOutputNext.store(true);
 }
 
 void installInterruptCleanup() {
@@ -137,14 +164,12 @@ OutputFile::OutputFile(std::string target) : target_(std::move(target)) {
     std::string pattern = folder + "/" + tempName(folder, nameOf(target_));
     if (pattern.size() >= sizeof(g_pendingTemp))
         throw Failure("the output path is too long", target_);
-    g_creatingTemp.store(1);
+    g_holdingSignals.store(1);
     fd_ = mkostemp(pattern.data(), O_CLOEXEC);
     const int error = errno;
     if (fd_ >= 0)
         std::memcpy(g_pendingTemp, pattern.c_str(), pattern.size() + 1);
-    g_creatingTemp.store(0);
-    if (int held = g_heldSignal.exchange(0))
-        removePendingTemp(held);
+    releaseHeldSignal();
     if (fd_ < 0) {
         struct stat info;
         // Pseudo file systems such as /proc refuse new names with "no such file".
@@ -204,7 +229,15 @@ void OutputFile::closeDescriptor() {
 
 void OutputFile::commit() {
     closeDescriptor();
+    g_holdingSignals.store(1);
     int error = moveWithoutReplacing(temp_, target_);
+    if (error == 0) {
+        committed_ = true;
+        g_pendingTemp[0] = '\0';
+        g_settled.store(g_lastOutputNext.load());
+    }
+    // A signal during the rename stops the run only where the run is not then complete.
+    releaseHeldSignal();
     if (error == EEXIST)
         throw NameTaken(target_);
     if (error == ENOTSUP)
@@ -213,8 +246,6 @@ void OutputFile::commit() {
                       target_);
     if (error != 0)
         throw Failure(writeProblem(error), target_);
-    committed_ = true;
-    g_pendingTemp[0] = '\0';
 }
 
 } // namespace sips

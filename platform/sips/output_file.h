@@ -11,7 +11,9 @@ namespace sips {
 // failed or interrupted write never leaves a partial file at the output path, and nothing
 // that has the output's name by then is ever replaced. Dropped without commit(), it is
 // removed. A SIGINT, SIGTERM or SIGHUP removes it too; after SIGKILL the hidden temporary
-// file can be left behind, but the output path is still untouched.
+// file can be left behind, but the output path is still untouched. Once the run's last
+// output has its name, those signals no longer stop the run: it has done its work, and its
+// status says so.
 class OutputFile {
 public:
     explicit OutputFile(std::string target);
@@ -47,6 +49,14 @@ private:
 // Removes the temporary file of an interrupted run on SIGINT, SIGTERM and SIGHUP, each
 // unless the tool was started with it ignored.
 void installInterruptCleanup();
+
+// The next OutputFile to be committed is the run's last output.
+void treatNextOutputAsLast();
+// Whether the run's last output is in place.
+bool outputSettled();
+
+// Removes the open temporary file, if there is one; safe in a signal handler.
+void removeTempFileNow();
 
 // Renames `from` to `to` unless something, even a dangling symbolic link, has the name
 // `to`. Returns 0, or an errno value: EEXIST when the name is taken.

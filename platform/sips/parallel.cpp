@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <malloc.h>
+#include <system_error>
 
 namespace sips {
 
@@ -40,10 +41,19 @@ std::future<void> ThreadPool::submit(std::function<void()> job) {
     std::future<void> done = task.get_future();
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (threads_.empty()) {
+            for (int i = 0; i < size_; ++i) {
+                try {
+                    threads_.emplace_back(&ThreadPool::work, this);
+                } catch (const std::system_error&) {
+                    // Short of memory for thread stacks: fewer threads do the same work.
+                    if (threads_.empty())
+                        throw;
+                    break;
+                }
+            }
+        }
         jobs_.push_back(std::move(task));
-        if (threads_.empty())
-            for (int i = 0; i < size_; ++i)
-                threads_.emplace_back(&ThreadPool::work, this);
     }
     ready_.notify_one();
     return done;

@@ -24,7 +24,8 @@ int workerThreads();
 void returnLargeBuffersAtOnce();
 
 // A fixed set of worker threads that run jobs in the order they are submitted. The threads
-// start with the first job, so a small picture that needs no help costs none. The destructor
+// start with the first job, so a small picture that needs no help costs none; where memory
+// allows fewer than asked for, those few do the work. The destructor
 // lets the queued jobs finish and joins the threads.
 class ThreadPool {
 public:
@@ -33,7 +34,8 @@ public:
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
 
-    // The job's exception, if it throws one, comes out of the future's get().
+    // The job's exception, if it throws one, comes out of the future's get(). Throws
+    // std::system_error when not one thread can be started.
     std::future<void> submit(std::function<void()> job);
 
 private:

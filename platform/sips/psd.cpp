@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -14,6 +16,7 @@ namespace {
 constexpr int kLargestSide = 30000; // beyond this only the large-document variant, PSB
 constexpr unsigned kGreyMode = 1;
 constexpr unsigned kRgbMode = 3;
+constexpr unsigned kResolutionResource = 0x03ed;
 constexpr unsigned kIccProfileResource = 0x040f;
 constexpr char kLayerName[] = "\007Picture"; // Pascal string, 8 bytes: a multiple of 4
 
@@ -49,21 +52,39 @@ void extractPlane(const Strip& strip, const Layout& layout, int band, bool matte
     }
 }
 
-void appendProfile(Bytes& bytes, const VImage& image) {
-    if (image.get_typeof(VIPS_META_ICC_NAME) == 0) {
-        bytes.be32(0);
-        return;
-    }
-    size_t size = 0;
-    const void* profile = image.get_blob(VIPS_META_ICC_NAME, &size);
-    const size_t padded = size + (size & 1);
-    bytes.be32(static_cast<std::uint32_t>(4 + 2 + 2 + 4 + padded));
+// One image resource: its kind, an empty name padded to an even length, and its data.
+void appendResource(Bytes& bytes, unsigned kind, const void* data, size_t size) {
     bytes.text("8BIM", 4);
-    bytes.be16(kIccProfileResource);
-    bytes.be16(0); // empty name, padded to an even length
+    bytes.be16(kind);
+    bytes.be16(0);
     bytes.be32(static_cast<std::uint32_t>(size));
-    bytes.text(static_cast<const char*>(profile), size);
-    bytes.zeros(padded - size);
+    bytes.text(static_cast<const char*>(data), size);
+    bytes.zeros(size & 1);
+}
+
+// The resolution in dots per inch as 16.16 fixed-point numbers, each shown in inches.
+Bytes resolutionInfo(const VImage& image) {
+    Bytes info;
+    for (double pixelsPerMillimetre : {image.xres(), image.yres()}) {
+        const double dpi = std::clamp(pixelsPerMillimetre * 25.4, 1.0, 32767.0);
+        info.be32(static_cast<std::uint32_t>(std::lround(dpi * 65536)));
+        info.be16(1); // pixels per inch
+        info.be16(1); // inches
+    }
+    return info;
+}
+
+void appendResources(Bytes& bytes, const VImage& image) {
+    Bytes resources;
+    const Bytes resolution = resolutionInfo(image);
+    appendResource(resources, kResolutionResource, resolution.data(), resolution.size());
+    if (image.get_typeof(VIPS_META_ICC_NAME) != 0) {
+        size_t size = 0;
+        const void* profile = image.get_blob(VIPS_META_ICC_NAME, &size);
+        appendResource(resources, kIccProfileResource, profile, size);
+    }
+    bytes.be32(static_cast<std::uint32_t>(resources.size()));
+    bytes.text(reinterpret_cast<const char*>(resources.data()), resources.size());
 }
 
 struct LayerPlacement {
@@ -127,7 +148,7 @@ void writePsd(const VImage& picture, OutputFile& out) {
     head.be16(layout.sampleBytes * 8);
     head.be16(colours == 1 ? kGreyMode : kRgbMode);
     head.be32(0); // no colour mode data
-    appendProfile(head, image);
+    appendResources(head, image);
 
     const std::uint64_t channelBytes = 2 + layout.planeBytes();
     LayerPlacement layer{};

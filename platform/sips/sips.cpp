@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 #include <sys/stat.h>
+#include <system_error>
 #include <vector>
 #include <vips/vips8>
 
@@ -11,6 +12,7 @@
 #include "modules.h"
 #include "options.h"
 #include "output_file.h"
+#include "run_limits.h"
 
 namespace sips {
 namespace {
@@ -40,7 +42,10 @@ bool describe(const std::string& path, const std::vector<std::string>& keys) {
             std::printf("  %s: %s\n", key.c_str(), propertyValue(source, key).c_str());
         return true;
     } catch (const Failure& failure) {
-        report(failure.what(), failure.path());
+        report(memoryRanOut(failure.what()) ? kNotEnoughMemory : failure.what(), failure.path());
+        return false;
+    } catch (const std::bad_alloc&) {
+        report(kNotEnoughMemory, path);
         return false;
     }
 }
@@ -56,12 +61,22 @@ Outcome convert(const std::string& source, const Options& options) {
         report(taken.what(), taken.path());
         return Outcome::NameTaken;
     } catch (const Failure& failure) {
-        report(failure.what(), failure.path());
-    } catch (const vips::VError&) {
+        // A library that ran short of memory or threads says so in its own words, which
+        // would otherwise read as damaged data.
+        if (memoryRanOut(failure.what()))
+            report(kNotEnoughMemory, source);
+        else
+            report(failure.what(), failure.path());
+    } catch (const vips::VError& error) {
+        report(memoryRanOut(error.what()) ? kNotEnoughMemory : "cannot convert this image", source);
         vips_error_clear();
-        report("cannot convert this image", source);
     } catch (const std::bad_alloc&) {
-        report("not enough memory to convert this image", source);
+        report(kNotEnoughMemory, source);
+    } catch (const std::system_error& error) {
+        // Thrown where not one thread could be started.
+        const bool threads = error.code() == std::errc::resource_unavailable_try_again ||
+                             error.code() == std::errc::not_enough_memory;
+        report(threads ? kNotEnoughMemory : "cannot convert this image", source);
     } catch (const std::logic_error&) {
         // A writer's own check found its output wrong; the unfinished file is gone.
         report("internal fault while writing the converted image; nothing was kept", source);
@@ -102,6 +117,7 @@ int run(int argc, char** argv, LibraryAtEnd atEnd) {
         return 0;
     }
 
+    watchLimits();
     deferOptionalModules();
     if (VIPS_INIT(argv[0]) != 0) {
         std::fprintf(stderr, "Error: the image library did not start: %s\n", vips_error_buffer());
@@ -117,6 +133,9 @@ int run(int argc, char** argv, LibraryAtEnd atEnd) {
     bool anyFailed = false;
     bool anyNameTaken = false;
     for (const std::string& source : options.sources) {
+        convertingSource(source);
+        if (&source == &options.sources.back())
+            treatNextOutputAsLast();
         Outcome outcome =
             options.action == Action::GetProperties
                 ? (describe(source, options.properties) ? Outcome::Done : Outcome::Failed)

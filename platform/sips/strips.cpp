@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <exception>
+#include <fstream>
 #include <string>
 
 namespace sips {
@@ -29,6 +31,35 @@ int writeRegion(VipsRegion* region, VipsRect* area, void* closure) {
         sink->failure = std::current_exception();
     }
     return 0;
+}
+
+// Whether a PNG file has a pHYs chunk before its image data.
+bool pngStatesResolution(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    char head[8];
+    if (!file.read(head, sizeof head))
+        return false;
+    unsigned char chunk[8];
+    while (file.read(reinterpret_cast<char*>(chunk), sizeof chunk)) {
+        const std::uint32_t length = std::uint32_t(chunk[0]) << 24 | std::uint32_t(chunk[1]) << 16 |
+                                     std::uint32_t(chunk[2]) << 8 | chunk[3];
+        if (std::memcmp(chunk + 4, "pHYs", 4) == 0)
+            return true;
+        if (std::memcmp(chunk + 4, "IDAT", 4) == 0)
+            return false;
+        file.seekg(std::streamoff(length) + 4, std::ios::cur);
+    }
+    return false;
+}
+
+// libvips gives 1 pixel per millimetre where a file states no resolution, 0 where ImageMagick
+// read it, and 2.834 (71.98 dpi) for a PNG without a pHYs chunk. A JPEG without one comes
+// as 72 dpi exactly already.
+bool statesNone(double pixelsPerMillimetre, bool png, const std::string& path) {
+    if (!std::isfinite(pixelsPerMillimetre) || pixelsPerMillimetre <= 0 ||
+        std::fabs(pixelsPerMillimetre - 1.0) < 1e-9)
+        return true;
+    return png && pixelsPerMillimetre == 2.834 && !pngStatesResolution(path);
 }
 
 } // namespace
@@ -111,6 +142,18 @@ std::uint32_t pixelsPerMetre(double pixelsPerMillimetre) {
         std::fabs(pixelsPerMillimetre - 1.0) < 1e-6 || pixelsPerMillimetre > 1e6)
         return 0;
     return static_cast<std::uint32_t>(std::lround(pixelsPerMillimetre * 1000));
+}
+
+vips::VImage withStatedResolution(const vips::VImage& image, const std::string& loader,
+                                  const std::string& path) {
+    const bool png = loader.rfind("png", 0) == 0;
+    const bool noX = statesNone(image.xres(), png, path);
+    const bool noY = statesNone(image.yres(), png, path);
+    if (!noX && !noY)
+        return image;
+    return image.copy(vips::VImage::option()
+                          ->set("xres", noX ? kPlainResolution : image.xres())
+                          ->set("yres", noY ? kPlainResolution : image.yres()));
 }
 
 } // namespace sips

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 #include <vips/vips8>
 
@@ -59,5 +60,13 @@ private:
 
 // Resolution in pixels per metre, or 0 where libvips says it is unknown (1 pixel/mm).
 std::uint32_t pixelsPerMetre(double pixelsPerMillimetre);
+
+// 72 dpi in pixels per millimetre, the resolution of a picture whose file states none.
+constexpr double kPlainResolution = 72 / 25.4;
+
+// The picture with the resolution its file states, or exactly 72 dpi where it states none.
+// `loader` and `path` say where the picture came from.
+vips::VImage withStatedResolution(const vips::VImage& image, const std::string& loader,
+                                  const std::string& path);
 
 } // namespace sips
