@@ -249,8 +249,9 @@ inline void addMagnitudes(__m128i bytes, __m128i& sum) {
 }
 
 inline unsigned long total(__m128i sum) {
-    return static_cast<unsigned long>(_mm_cvtsi128_si64(sum)) +
-           static_cast<unsigned long>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sum, sum)));
+    std::uint64_t halves[2];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(halves), sum);
+    return static_cast<unsigned long>(halves[0] + halves[1]);
 }
 constexpr size_t kLaneBytes = sizeof(__m128i);
 #endif
