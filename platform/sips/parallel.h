@@ -17,9 +17,10 @@ namespace sips {
 int workerThreads();
 
 // How many of those a writer starts when each thread holds `bytesPerThread` of its own (its
-// tables and scratch, the work queued for it): no more than a fixed budget holds, so that a
-// machine with many processors takes no more memory than one with a few, where a thread more
-// would not be faster anyway, the picture being decoded on one.
+// tables and scratch, the work queued for it): no more than a fixed 16 MB holds, so that a
+// machine with many processors takes no more memory than one with a few. Past four or five
+// threads a 5120-pixel photo gains little: its decoder, on one thread, sets the pace of
+// every writer but JPEG 2000's.
 int workerThreadsWithin(size_t bytesPerThread);
 
 // From here on, every buffer of 128 KB or more comes straight from the system and goes back
