@@ -142,7 +142,7 @@ struct ParallelDeflate::Chunk {
 };
 
 ParallelDeflate::ParallelDeflate(int level, std::uint64_t expectedBytes, Sink sink, int threads)
-    : level_(level), threads_(std::max(1, std::min(threads, workerThreadsWithin(kBytesPerThread)))),
+    : level_(level), threads_(workerThreadsWithin(kBytesPerThread, threads)),
       sink_(std::move(sink)) {
     const std::uint64_t share = expectedBytes / std::uint64_t(threads_) + 1;
     chunkBytes_ =

@@ -46,9 +46,9 @@ int workerThreads() {
     return processors;
 }
 
-int workerThreadsWithin(size_t bytesPerThread) {
+int workerThreadsWithin(size_t bytesPerThread, int wanted) {
     const size_t fit = kThreadBudget / std::max<size_t>(1, bytesPerThread);
-    return int(std::clamp<size_t>(fit, 1, size_t(workerThreads())));
+    return int(std::clamp<size_t>(fit, 1, size_t(std::max(1, wanted))));
 }
 
 void returnLargeBuffersAtOnce() {

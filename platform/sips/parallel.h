@@ -16,12 +16,12 @@ namespace sips {
 // 256 (for benchmarks and tests). More threads than processors would only take turns.
 int workerThreads();
 
-// How many of those a writer starts when each thread holds `bytesPerThread` of its own (its
+// How many of `wanted` threads a writer starts when each holds `bytesPerThread` of its own (its
 // tables and scratch, the work queued for it): no more than a fixed 16 MB holds, so that a
 // machine with many processors takes no more memory than one with a few. Past four or five
 // threads a 5120-pixel photo gains little: its decoder, on one thread, sets the pace of
 // every writer but JPEG 2000's.
-int workerThreadsWithin(size_t bytesPerThread);
+int workerThreadsWithin(size_t bytesPerThread, int wanted = workerThreads());
 
 // From here on, every buffer of 128 KB or more comes straight from the system and goes back
 // to it when freed. The C library otherwise raises that limit to the largest block freed so
