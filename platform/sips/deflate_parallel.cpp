@@ -12,6 +12,9 @@ namespace {
 // hold more memory without making the work any better balanced.
 constexpr size_t kSmallestChunk = 64 * 1024;
 constexpr size_t kLargestChunk = 512 * 1024;
+// What a thread holds: a chunk being filled or waiting, one being deflated with its output,
+// and libdeflate's match finder.
+constexpr size_t kBytesPerThread = 2 * kLargestChunk + 256 * 1024;
 
 // The zlib header's second byte: the level class, with the check bits that make the header a
 // multiple of 31.
@@ -141,7 +144,8 @@ struct ParallelDeflate::Chunk {
 };
 
 ParallelDeflate::ParallelDeflate(int level, std::uint64_t expectedBytes, Sink sink, int threads)
-    : level_(level), threads_(std::max(1, threads)), sink_(std::move(sink)) {
+    : level_(level), threads_(workerThreadsWithin(kBytesPerThread, threads)),
+      sink_(std::move(sink)) {
     const std::uint64_t share = expectedBytes / std::uint64_t(threads_) + 1;
     chunkBytes_ =
         static_cast<size_t>(std::clamp<std::uint64_t>(share, kSmallestChunk, kLargestChunk));

@@ -26,7 +26,7 @@ public:
     using Sink = std::function<void(const unsigned char*, size_t)>;
 
     // `level` is libdeflate's, 1 to 12; `expectedBytes` is about how much data will come,
-    // to choose the chunk size.
+    // to choose the chunk size; `threads` is held to what the threads' memory budget allows.
     ParallelDeflate(int level, std::uint64_t expectedBytes, Sink sink,
                     int threads = workerThreads());
     ~ParallelDeflate();

@@ -304,7 +304,11 @@ void writeLosslessJp2(const VImage& picture, OutputFile& out) {
     std::uint64_t written = sizeof box;
 
     bool headerWritten = false;
-    OrderedWork<Buffer> work(workerThreads(), [&](Buffer& stream) {
+    // A tile's codec works on 32-bit samples in several copies (the samples, their wavelet
+    // transform, the code-blocks' buffers): about sixteen times the tile's own bytes, which
+    // with the two tiles in flight is what each thread holds.
+    const size_t rawTileBytes = size_t(kTileSize) * kTileSize * geometry.pixelBytes;
+    OrderedWork<Buffer> work(workerThreadsWithin(rawTileBytes * 16), [&](Buffer& stream) {
         const size_t first = firstTileIn(stream);
         if (!headerWritten) {
             Buffer header = mainHeaderFrom(stream, geometry, target);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <functional>
 #include <future>
@@ -10,10 +11,17 @@
 
 namespace sips {
 
-// How many threads the tool's own parallel work uses: the SIPS_THREADS environment variable
-// when it holds a number from 1 to 256 (for benchmarks and tests), the machine's cores
-// otherwise.
+// How many threads the tool's own parallel work uses: one per processor the process may run
+// on, or fewer where the SIPS_THREADS environment variable holds a smaller number from 1 to
+// 256 (for benchmarks and tests). More threads than processors would only take turns.
 int workerThreads();
+
+// How many of `wanted` threads a writer starts when each holds `bytesPerThread` of its own (its
+// tables and scratch, the work queued for it): no more than a fixed 16 MB holds, so that a
+// machine with many processors takes no more memory than one with a few. Past four or five
+// threads a 5120-pixel photo gains little: its decoder, on one thread, sets the pace of
+// every writer but JPEG 2000's.
+int workerThreadsWithin(size_t bytesPerThread, int wanted = workerThreads());
 
 // From here on, every buffer of 128 KB or more comes straight from the system and goes back
 // to it when freed. The C library otherwise raises that limit to the largest block freed so

@@ -109,6 +109,8 @@ public:
 
     size_t written() const { return written_; }
 
+    static constexpr size_t kTableBytes = 4096 * 256 * sizeof(std::uint16_t);
+
 private:
     static constexpr unsigned kClear = 256;
     static constexpr unsigned kEndOfInformation = 257;
@@ -152,7 +154,8 @@ private:
     unsigned char* next_byte_ = nullptr;
     // The code of each string and byte after it, by the string's code and the byte; 0 where
     // the table has no such string (no code below 258 is ever added).
-    std::vector<std::uint16_t> child_ = std::vector<std::uint16_t>(4096 * 256, 0);
+    std::vector<std::uint16_t> child_ =
+        std::vector<std::uint16_t>(kTableBytes / sizeof(std::uint16_t), 0);
     std::vector<unsigned> used_ = std::vector<unsigned>(kTableFull, 0);
     unsigned usedCount_ = 0;
     unsigned next_ = kFirstCode;
@@ -347,7 +350,11 @@ void writeTiff(const VImage& picture, OutputFile& out) {
     out.write(header, sizeof header);
     std::uint64_t offset = sizeof header;
     std::vector<std::uint64_t> offsets, counts;
-    OrderedWork<Buffer> work(workerThreads(), [&](Buffer& packed) {
+    // Each thread keeps its LZW table and scratch room for one and a half strips, and has two
+    // strips in flight, each with its compressed bytes.
+    const size_t stripBytes = layout.rowBytes * size_t(rowsPerStrip);
+    const int threads = workerThreadsWithin(LzwEncoder::kTableBytes + stripBytes * 11 / 2);
+    OrderedWork<Buffer> work(threads, [&](Buffer& packed) {
         offsets.push_back(offset);
         counts.push_back(packed.size());
         out.write(packed.data(), packed.size());
