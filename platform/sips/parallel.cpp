@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <malloc.h>
-#include <system_error>
 #include <sched.h>
+#include <system_error>
 
 namespace sips {
 namespace {
