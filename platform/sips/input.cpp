@@ -1,8 +1,14 @@
 #include "input.h"
 
+#include <cctype>
 #include <cstring>
 #include <glib.h>
+#include <mutex>
+#include <optional>
 #include <string_view>
+#include <vector>
+
+#include "failure.h"
 
 using vips::VImage;
 
@@ -72,7 +78,59 @@ VImage loadThroughMemory(const std::string& path, const char* loader, vips::VOpt
     return image;
 }
 
+// Reports come from the threads that decode, one conversion at a time.
+std::mutex reportsLock;
+std::optional<std::string> firstReport;
+std::vector<guint> reportHandlers;
+
+// poppler's "Syntax error", "IO error" and "Internal error" are faults of the file; its
+// warnings and unimplemented features are not.
+void noteReport(const gchar* domain, GLogLevelFlags, const gchar* message, gpointer) {
+    std::string text = message ? message : "";
+    if (std::strcmp(domain, "Poppler") == 0) {
+        const bool fault = text.rfind("Syntax error", 0) == 0 || text.rfind("IO error", 0) == 0 ||
+                           text.rfind("Internal error", 0) == 0;
+        if (!fault)
+            return;
+        // The byte offset means nothing to the person converting the file.
+        const auto at = text.find(" at position ");
+        const auto colon = text.find(": ");
+        if (at != std::string::npos && colon != std::string::npos && at < colon)
+            text.erase(at, colon - at);
+    }
+    if (std::strcmp(domain, "GLib-GObject") == 0)
+        text = "its header holds a value out of range";
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.pop_back();
+    std::lock_guard<std::mutex> hold(reportsLock);
+    if (!firstReport)
+        firstReport = text;
+}
+
 } // namespace
+
+DecoderReports::DecoderReports() {
+    std::lock_guard<std::mutex> hold(reportsLock);
+    firstReport.reset();
+    const auto levels = GLogLevelFlags(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING |
+                                       G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO);
+    for (const char* domain : {"Poppler", "GLib-GObject"})
+        reportHandlers.push_back(g_log_set_handler(domain, levels, noteReport, nullptr));
+}
+
+DecoderReports::~DecoderReports() {
+    std::lock_guard<std::mutex> hold(reportsLock);
+    const char* domains[] = {"Poppler", "GLib-GObject"};
+    for (size_t i = 0; i < reportHandlers.size(); ++i)
+        g_log_remove_handler(domains[i], reportHandlers[i]);
+    reportHandlers.clear();
+}
+
+void DecoderReports::check(const std::string& path) const {
+    std::lock_guard<std::mutex> hold(reportsLock);
+    if (firstReport)
+        throw Failure(damagedBecause(*firstReport), path);
+}
 
 const char* findLoader(const std::string& path) {
     return static_cast<const char*>(vips_foreign_map("VipsForeignLoad",
@@ -107,9 +165,13 @@ VImage loadFile(const std::string& path, const char* loader, VipsAccess access) 
         return open(VIPS_FAIL_ON_WARNING);
     } catch (const vips::VError&) {
         // libjpeg reads only the header here, so a warning now (an unknown JFIF version, say)
-        // leaves the pixels whole; a damaged header fails again.
+        // leaves the pixels whole; a damaged header fails again. The warnings libjpeg then
+        // gives while reading the pixels are left in libvips's error buffer: it is emptied
+        // here so that they alone are there afterwards.
         vips_error_clear();
-        return open(VIPS_FAIL_ON_ERROR);
+        VImage image = open(VIPS_FAIL_ON_ERROR);
+        vips_error_clear();
+        return image;
     }
 }
 
