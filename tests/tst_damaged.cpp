@@ -228,6 +228,18 @@ void TestDamaged::refusesDamagedFiles_data() {
         << "tall.png" << pngHeader(1, (1u << 28) + 1) + pngChunk("IEND", "")
         << "the image is too large to convert safely (1 x 268435457 pixels)";
 
+    // Its checksums right, but no row filter of that number: libpng stops there.
+    QByteArray rows("\0\x10\x20\x30\x40\x09\x10\x20\x30\x40", 10);
+    uLongf packedSize = compressBound(uLong(rows.size()));
+    QByteArray packed(int(packedSize), '\0');
+    QCOMPARE(compress(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
+                      reinterpret_cast<const Bytef*>(rows.constData()), uLong(rows.size())),
+             Z_OK);
+    QTest::newRow("png with a row of filter type 9")
+        << "filter.png"
+        << pngHeader(4, 2) + pngChunk("IDAT", packed.left(int(packedSize))) + pngChunk("IEND", "")
+        << "the image data is damaged (its compressed pixels are corrupt)";
+
     QTest::newRow("pnm sized 0 x 0") << "empty.ppm" << QByteArray("P6\n0 0\n255\n") << header;
     QTest::newRow("pnm sized -1 x -1")
         << "negative.ppm" << QByteArray("P6\n-1 -1\n255\n\0\0\0", 15) << header;

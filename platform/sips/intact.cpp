@@ -221,8 +221,10 @@ private:
             const int which = interlaced_ ? pass : -1;
             const std::uint64_t w = passSize(width_, which, true);
             const std::uint64_t h = passSize(height_, which, false);
-            if (w > 0 && h > 0)
+            if (w > 0 && h > 0) {
                 expected_ += h * (1 + rowBytes(w));
+                passRows_.push_back({1 + rowBytes(w), h});
+            }
         }
     }
 
@@ -274,6 +276,7 @@ private:
             if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
                 fail(kCompressed);
             const size_t produced = sizeof window - stream_.avail_out;
+            checkFilters(window, produced);
             if (checkIndices_)
                 walkRows(window, produced);
             received_ += produced;
@@ -282,6 +285,21 @@ private:
             if (streamEnded_ || (stream_.avail_in == 0 && stream_.avail_out > 0) ||
                 (status == Z_BUF_ERROR && produced == 0))
                 break;
+        }
+    }
+
+    // The filter type that starts each row, which libpng refuses past 4: looked at by where
+    // the rows start, not byte by byte.
+    void checkFilters(const unsigned char* data, size_t size) {
+        const std::uint64_t end = received_ + size;
+        while (filterPass_ < passRows_.size() && filterAt_ < end) {
+            if (data[filterAt_ - received_] > 4)
+                fail(kCompressed);
+            filterAt_ += passRows_[filterPass_].length;
+            if (++filterRow_ == passRows_[filterPass_].count) {
+                ++filterPass_;
+                filterRow_ = 0;
+            }
         }
     }
 
@@ -381,6 +399,14 @@ private:
     int bitsPerPixel_ = 0;
     std::uint64_t expected_ = 0;
     std::uint64_t received_ = 0;
+    // Row length and rows of each pass, and the next row's filter type.
+    struct PassRows {
+        std::uint64_t length, count;
+    };
+    std::vector<PassRows> passRows_;
+    size_t filterPass_ = 0;
+    std::uint64_t filterRow_ = 0;
+    std::uint64_t filterAt_ = 0;
     size_t paletteEntries_ = 0;
     bool checkIndices_ = false;
     // Row walk of a palette picture.
