@@ -807,11 +807,14 @@ void checkHeader(const std::string& path, const char* loader) {
 void checkFullyRead(const SourceImage& source) {
     if (!isLoader(source, "jpegload"))
         return;
-    // Where the header gave warnings, those of the pixels are only left in libvips's errors.
+    // Where the header gave warnings, those of the pixels are only left in libvips's errors;
+    // of them, libjpeg's words for damaged data, not those for an unknown JFIF version.
     const std::string warnings = vips_error_buffer();
-    const auto corrupt = warnings.find("VipsJpeg: ");
-    if (corrupt != std::string::npos) {
-        const auto start = corrupt + std::strlen("VipsJpeg: ");
+    for (const char* damage : {"Corrupt JPEG data", "Premature end of JPEG file",
+                               "Inconsistent progression sequence", "Invalid SOS parameters"}) {
+        const auto start = warnings.find(damage);
+        if (start == std::string::npos)
+            continue;
         std::string reason = warnings.substr(start, warnings.find('\n', start) - start);
         vips_error_clear();
         throw Failure(damagedBecause(reason), source.path);
