@@ -108,6 +108,17 @@ QByteArray pngHeader(quint32 width, quint32 height) {
                     bigEndian32(width) + bigEndian32(height) + QByteArray("\x08\0\0\0\0", 5));
 }
 
+// A little-endian TIFF directory of an 8-bit grey picture of this size, and no pixels.
+QByteArray tiffHeader(quint32 width, quint32 height) {
+    QByteArray tiff("II*\0\x08\0\0\0\x04\0", 10);
+    for (const quint32 tag : {256u, 257u, 258u, 273u}) {
+        const quint32 value = tag == 256 ? width : tag == 257 ? height : tag == 258 ? 8 : 62;
+        const quint32 fields[] = {tag | 4u << 16, 1, value};
+        tiff.append(reinterpret_cast<const char*>(fields), sizeof fields);
+    }
+    return tiff + QByteArray(4, '\0');
+}
+
 // A GIF of one frame with a two-colour table: a screen and frame of this size, and these
 // bytes as the frame's LZW data (minimum code size 2) in one sub-block.
 QByteArray handMadeGif(quint16 width, quint16 height, const QByteArray& codes) {
@@ -239,6 +250,10 @@ void TestDamaged::refusesDamagedFiles_data() {
         << "filter.png"
         << pngHeader(4, 2) + pngChunk("IDAT", packed.left(int(packedSize))) + pngChunk("IEND", "")
         << "the image data is damaged (its compressed pixels are corrupt)";
+
+    QTest::newRow("tiff of 2^28 + 1 pixels")
+        << "tall.tif" << tiffHeader(17, 15790321)
+        << "the image is too large to convert safely (17 x 15790321 pixels)";
 
     QTest::newRow("pnm sized 0 x 0") << "empty.ppm" << QByteArray("P6\n0 0\n255\n") << header;
     QTest::newRow("pnm sized -1 x -1")

@@ -9,6 +9,7 @@
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 #include <zlib.h>
 
@@ -788,6 +789,37 @@ void checkStream(const SourceImage& source) {
     }
 }
 
+// The size in a TIFF's first directory, or 0 x 0 where it cannot be found there.
+std::pair<std::uint32_t, std::uint32_t> tiffSize(FileReader& file) {
+    unsigned char head[8];
+    if (!file.readExactly(head, sizeof head) || (head[0] != 'I' && head[0] != 'M'))
+        return {0, 0};
+    const bool little = head[0] == 'I';
+    auto number = [little](const unsigned char* bytes, int size) {
+        std::uint32_t value = 0;
+        for (int i = 0; i < size; ++i)
+            value |= std::uint32_t(bytes[little ? i : size - 1 - i]) << (8 * i);
+        return value;
+    };
+    if (number(head + 2, 2) != 42 || !file.skip(number(head + 4, 4) - 8))
+        return {0, 0};
+    unsigned char count[2], entry[12];
+    if (!file.readExactly(count, sizeof count))
+        return {0, 0};
+    std::uint32_t width = 0, height = 0;
+    for (std::uint32_t i = number(count, 2); i > 0 && file.readExactly(entry, sizeof entry); --i) {
+        const std::uint32_t tag = number(entry, 2), type = number(entry + 2, 2);
+        const std::uint32_t value = type == 3 ? number(entry + 8, 2) : number(entry + 8, 4);
+        if (type == 3 || type == 4) {
+            if (tag == 256)
+                width = value;
+            else if (tag == 257)
+                height = value;
+        }
+    }
+    return {width, height};
+}
+
 void checkHeader(const std::string& path, const char* loader) {
     if (std::strncmp(loader, "ppmload", 7) == 0) {
         FileReader file(path);
@@ -800,6 +832,11 @@ void checkHeader(const std::string& path, const char* loader) {
         const std::uint32_t width = bigEndian32(start + 16), height = bigEndian32(start + 20);
         if (width == 0 || height == 0 || width > 0x7fffffffu || height > 0x7fffffffu)
             throw Failure(kHeader, path);
+        checkPixelCount(width, height, path);
+    } else if (std::strncmp(loader, "tiffload", 8) == 0) {
+        // libvips calls a side over its own limit out of range, as if the file were damaged.
+        FileReader file(path);
+        const auto [width, height] = tiffSize(file);
         checkPixelCount(width, height, path);
     }
 }

@@ -6,7 +6,8 @@ namespace sips {
 
 // Before the decoder reads the header of the file at `path`, which `loader` was chosen for:
 // throws Failure for a PNM or PNG header that describes no picture (libvips makes one of it,
-// with warnings on stderr) or one over the pixel limit (which libpng refuses as damaged).
+// with warnings on stderr) or a PNM, PNG or TIFF over the pixel limit (which libpng and
+// libvips refuse as damaged where a side is very long).
 void checkHeader(const std::string& path, const char* loader);
 
 // Reads the source file, before its pixels are decoded, for the damage its decoder lets
