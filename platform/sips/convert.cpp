@@ -271,6 +271,7 @@ SourceImage openSource(const std::string& path, VipsAccess access) {
         throw Failure("cannot read this file as an image", path);
     }
     checkHeader(path, loader);
+    const DecoderReports reports;
     VImage image;
     try {
         image = loadFile(path, loader, access);
@@ -282,6 +283,7 @@ SourceImage openSource(const std::string& path, VipsAccess access) {
         if (!readThroughImageMagick(path, loader, reason, access, image))
             throw Failure(damagedBecause(reason), path);
     }
+    reports.check(path);
     SourceImage source = described(path, image);
     if (formatWord(source) == "png")
         source.image = withPngGamma(source.image, path);

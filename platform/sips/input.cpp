@@ -6,7 +6,6 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "failure.h"
 
@@ -78,10 +77,13 @@ VImage loadThroughMemory(const std::string& path, const char* loader, vips::VOpt
     return image;
 }
 
-// Reports come from the threads that decode, one conversion at a time.
+// Reports come from the threads that decode, one conversion at a time; the outermost
+// DecoderReports in scope keeps them.
+const char* const kReportDomains[] = {"Poppler", "GLib-GObject"};
 std::mutex reportsLock;
+int reportsInScope = 0;
 std::optional<std::string> firstReport;
-std::vector<guint> reportHandlers;
+guint reportHandlers[2];
 
 // poppler's "Syntax error", "IO error" and "Internal error" are faults of the file; its
 // warnings and unimplemented features are not.
@@ -111,19 +113,21 @@ void noteReport(const gchar* domain, GLogLevelFlags, const gchar* message, gpoin
 
 DecoderReports::DecoderReports() {
     std::lock_guard<std::mutex> hold(reportsLock);
+    if (reportsInScope++ > 0)
+        return;
     firstReport.reset();
     const auto levels = GLogLevelFlags(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING |
                                        G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO);
-    for (const char* domain : {"Poppler", "GLib-GObject"})
-        reportHandlers.push_back(g_log_set_handler(domain, levels, noteReport, nullptr));
+    for (int i = 0; i < 2; ++i)
+        reportHandlers[i] = g_log_set_handler(kReportDomains[i], levels, noteReport, nullptr);
 }
 
 DecoderReports::~DecoderReports() {
     std::lock_guard<std::mutex> hold(reportsLock);
-    const char* domains[] = {"Poppler", "GLib-GObject"};
-    for (size_t i = 0; i < reportHandlers.size(); ++i)
-        g_log_remove_handler(domains[i], reportHandlers[i]);
-    reportHandlers.clear();
+    if (--reportsInScope > 0)
+        return;
+    for (int i = 0; i < 2; ++i)
+        g_log_remove_handler(kReportDomains[i], reportHandlers[i]);
 }
 
 void DecoderReports::check(const std::string& path) const {
