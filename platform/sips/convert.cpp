@@ -9,6 +9,7 @@
 #include <optional>
 #include <regex>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 #include "failure.h"
@@ -244,6 +245,16 @@ SourceImage described(const std::string& path, const VImage& image) {
     return source;
 }
 
+// A PNG's stream is checked beside the conversion; first, where no thread can be started.
+std::future<void> checkStreamBeside(const SourceImage& image) {
+    try {
+        return std::async(std::launch::async, checkStream, std::cref(image));
+    } catch (const std::system_error&) {
+        checkStream(image);
+        return {};
+    }
+}
+
 } // namespace
 
 void checkPixelCount(std::uint64_t width, std::uint64_t height, const std::string& path) {
@@ -399,8 +410,12 @@ void convertFile(const std::string& source, const std::string& target, const Out
     if (!tooLarge.empty())
         throw Failure(tooLarge, source);
     checkIntact(image);
-    // The check waits for its answer before anything is given the output's name.
-    std::future<void> stream = std::async(std::launch::async, checkStream, std::cref(image));
+    std::future<void> stream = checkStreamBeside(image);
+    // The check's answer is in before anything is given the output's name.
+    auto streamChecked = [&stream] {
+        if (stream.valid())
+            stream.get();
+    };
     OutputFile out(target);
     try {
         save(image, format, quality, out);
@@ -408,12 +423,12 @@ void convertFile(const std::string& source, const std::string& target, const Out
         std::string message = error.what();
         vips_error_clear();
         // Its words name the damage; libvips's may only say a tile failed.
-        stream.get();
+        streamChecked();
         if (isWriteError(message) && decodesWhole(image))
             throw Failure(writeProblem(writeErrorIn(message)), target);
         throw Failure(damagedBecause(libvipsReason(message)), source);
     }
-    stream.get();
+    streamChecked();
     reports.check(source);
     checkFullyRead(image);
     out.commit();
