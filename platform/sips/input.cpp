@@ -79,11 +79,23 @@ VImage loadThroughMemory(const std::string& path, const char* loader, vips::VOpt
 
 // Reports come from the threads that decode, one conversion at a time; the outermost
 // DecoderReports in scope keeps them.
-const char* const kReportDomains[] = {"Poppler", "GLib-GObject"};
+const char* const kReportDomains[] = {"Poppler", "GLib-GObject", "VIPS"};
 std::mutex reportsLock;
 int reportsInScope = 0;
 std::optional<std::string> firstReport;
-guint reportHandlers[2];
+guint reportHandlers[3];
+
+// libtiff's warnings about a strip's data, which libvips passes on as its own warnings and
+// decodes on from: fax lines too long or short, codes run out, libjpeg's inside a TIFF.
+bool isTiffDataWarning(const std::string& text) {
+    for (const char* damage :
+         {"Line length mismatch", "Premature EOL", "Premature EOF", "not terminated with EOI code",
+          " data at scanline ", "to avoid buffer overflow", "Corrupt JPEG data",
+          "Premature end of JPEG file"})
+        if (text.find(damage) != std::string::npos)
+            return true;
+    return false;
+}
 
 // poppler's "Syntax error", "IO error" and "Internal error" are faults of the file; its
 // warnings and unimplemented features are not.
@@ -102,6 +114,9 @@ void noteReport(const gchar* domain, GLogLevelFlags, const gchar* message, gpoin
     }
     if (std::strcmp(domain, "GLib-GObject") == 0)
         text = "its header holds a value out of range";
+    // libvips's other warnings stay as quiet as outside a conversion.
+    if (std::strcmp(domain, "VIPS") == 0 && !isTiffDataWarning(text))
+        return;
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
         text.pop_back();
     std::lock_guard<std::mutex> hold(reportsLock);
@@ -116,17 +131,18 @@ DecoderReports::DecoderReports() {
     if (reportsInScope++ > 0)
         return;
     firstReport.reset();
-    const auto levels = GLogLevelFlags(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING |
-                                       G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO);
-    for (int i = 0; i < 2; ++i)
-        reportHandlers[i] = g_log_set_handler(kReportDomains[i], levels, noteReport, nullptr);
+    const auto warnings = GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE);
+    const auto all = GLogLevelFlags(warnings | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_INFO);
+    for (int i = 0; i < 3; ++i)
+        reportHandlers[i] =
+            g_log_set_handler(kReportDomains[i], i < 2 ? all : warnings, noteReport, nullptr);
 }
 
 DecoderReports::~DecoderReports() {
     std::lock_guard<std::mutex> hold(reportsLock);
     if (--reportsInScope > 0)
         return;
-    for (int i = 0; i < 2; ++i)
+    for (int i = 0; i < 3; ++i)
         g_log_remove_handler(kReportDomains[i], reportHandlers[i]);
 }
 
