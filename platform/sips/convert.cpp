@@ -4,9 +4,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <future>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 #include "failure.h"
@@ -74,16 +77,22 @@ std::string libvipsReason(std::string message) {
     auto colon = message.find(": ");
     if (colon != std::string::npos && message.find(' ') > colon)
         message.erase(0, colon + 2);
+    // libheif ends its words with its error's numbers, "(2.100)", and may give nothing else.
+    message = std::regex_replace(message, std::regex(R"(\s*\(\d+\.\d+\)$)"), "");
+    while (!message.empty() && std::isspace(static_cast<unsigned char>(message.front())))
+        message.erase(0, 1);
     return message;
 }
 
-bool readThroughImageMagick(const std::string& path, const char* refused, VipsAccess access,
-                            VImage& image) {
-    // Only pictures stored as pixels: ImageMagick's own SVG and PDF readers would bypass
-    // what libvips's are set up to refuse.
-    for (const char* kind : {"Magick", "Svg", "Pdf"})
-        if (std::strstr(refused, kind))
-            return false;
+bool readThroughImageMagick(const std::string& path, const char* refused, const std::string& reason,
+                            VipsAccess access, VImage& image) {
+    // Only a TIFF that libvips's loader finds sound but cannot lay out (64-bit floating-point
+    // samples): given damaged files, ImageMagick fills what it cannot decode and succeeds.
+    const bool unsupported = reason == "samples out of range" ||
+                             reason.find("unsupported") != std::string::npos ||
+                             reason.find("not supported") != std::string::npos;
+    if (std::strncmp(refused, "tiffload", 8) != 0 || !unsupported)
+        return false;
     loadOptionalModules();
     if (vips_type_find("VipsOperation", "magickload") == 0)
         return false;
@@ -238,10 +247,21 @@ SourceImage described(const std::string& path, const VImage& image) {
     return source;
 }
 
+// A PNG's stream is checked beside the conversion; first, where no thread can be started.
+std::future<void> checkStreamBeside(const SourceImage& image) {
+    try {
+        return std::async(std::launch::async, checkStream, std::cref(image));
+    } catch (const std::system_error&) {
+        checkStream(image);
+        return {};
+    }
+}
+
 } // namespace
 
-void checkPixelCount(int width, int height, const std::string& path) {
-    if (std::uint64_t(width) * std::uint64_t(height) > kMaxPixels)
+void checkPixelCount(std::uint64_t width, std::uint64_t height, const std::string& path) {
+    // Either side alone may be past the limit, and the product past 64 bits.
+    if (width > kMaxPixels || height > kMaxPixels || width * height > kMaxPixels)
         throw Failure("the image is too large to convert safely (" + std::to_string(width) + " x " +
                           std::to_string(height) + " pixels)",
                       path);
@@ -263,6 +283,8 @@ SourceImage openSource(const std::string& path, VipsAccess access) {
         vips_error_clear();
         throw Failure("cannot read this file as an image", path);
     }
+    checkHeader(path, loader);
+    const DecoderReports reports;
     VImage image;
     try {
         image = loadFile(path, loader, access);
@@ -271,9 +293,10 @@ SourceImage openSource(const std::string& path, VipsAccess access) {
         vips_error_clear();
         // The first bytes were recognised, so the rest of the file is what is wrong, unless
         // ImageMagick reads what libvips's own loader refuses (64-bit floating-point TIFF).
-        if (!readThroughImageMagick(path, loader, access, image))
-            throw Failure("the image data is damaged or cut short (" + reason + ")", path);
+        if (!readThroughImageMagick(path, loader, reason, access, image))
+            throw Failure(damagedBecause(reason), path);
     }
+    reports.check(path);
     SourceImage source = described(path, image);
     if (formatWord(source) == "png")
         source.image = withPngGamma(source.image, path);
@@ -382,12 +405,19 @@ void convertFile(const std::string& source, const std::string& target, const Out
     if (lstat(target.c_str(), &existing) == 0)
         throw NameTaken(target);
 
+    const DecoderReports reports;
     SourceImage image = openToConvert(source);
     // From the header, before a single pixel is decoded.
     std::string tooLarge = sizeProblem(format, image.shownWidth, image.shownHeight);
     if (!tooLarge.empty())
         throw Failure(tooLarge, source);
     checkIntact(image);
+    std::future<void> stream = checkStreamBeside(image);
+    // The check's answer is in before anything is given the output's name.
+    auto streamChecked = [&stream] {
+        if (stream.valid())
+            stream.get();
+    };
     OutputFile out(target);
     try {
         save(image, format, quality, out);
@@ -396,11 +426,14 @@ void convertFile(const std::string& source, const std::string& target, const Out
         vips_error_clear();
         if (memoryRanOut(message))
             throw Failure(kNotEnoughMemory, source);
+        // Its words name the damage; libvips's may only say a tile failed.
+        streamChecked();
         if (isWriteError(message) && decodesWhole(image))
             throw Failure(writeProblem(writeErrorIn(message)), target);
-        throw Failure("the image data is damaged or cut short (" + libvipsReason(message) + ")",
-                      source);
+        throw Failure(damagedBecause(libvipsReason(message)), source);
     }
+    streamChecked();
+    reports.check(source);
     checkFullyRead(image);
     out.commit();
 }

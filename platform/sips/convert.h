@@ -13,7 +13,7 @@ namespace sips {
 constexpr std::uint64_t kMaxPixels = std::uint64_t(1) << 28;
 
 // Refuses a picture over kMaxPixels, from the size its header gives.
-void checkPixelCount(int width, int height, const std::string& path);
+void checkPixelCount(std::uint64_t width, std::uint64_t height, const std::string& path);
 
 struct SourceImage {
     std::string path;

@@ -17,6 +17,13 @@ private:
     std::string path_;
 };
 
+// "the image data is damaged or cut short", with a decoder's own words in brackets where it
+// gave any.
+inline std::string damagedBecause(const std::string& reason) {
+    const std::string what = "the image data is damaged or cut short";
+    return reason.empty() ? what : what + " (" + reason + ")";
+}
+
 // Something had the output's name, when the conversion began or by the time its output was
 // complete; nothing was replaced. The tool's caller can take another name and run again.
 class NameTaken : public Failure {

@@ -1,8 +1,13 @@
 #include "input.h"
 
+#include <cctype>
 #include <cstring>
 #include <glib.h>
+#include <mutex>
+#include <optional>
 #include <string_view>
+
+#include "failure.h"
 
 using vips::VImage;
 
@@ -72,7 +77,80 @@ VImage loadThroughMemory(const std::string& path, const char* loader, vips::VOpt
     return image;
 }
 
+// Reports come from the threads that decode, one conversion at a time; the outermost
+// DecoderReports in scope keeps them.
+const char* const kReportDomains[] = {"Poppler", "GLib-GObject", "VIPS"};
+std::mutex reportsLock;
+int reportsInScope = 0;
+std::optional<std::string> firstReport;
+guint reportHandlers[3];
+
+// libtiff's warnings about a strip's data, which libvips passes on as its own warnings and
+// decodes on from: fax lines too long or short, codes run out, libjpeg's inside a TIFF.
+bool isTiffDataWarning(const std::string& text) {
+    for (const char* damage :
+         {"Line length mismatch", "Premature EOL", "Premature EOF", "not terminated with EOI code",
+          " data at scanline ", "to avoid buffer overflow", "Corrupt JPEG data",
+          "Premature end of JPEG file"})
+        if (text.find(damage) != std::string::npos)
+            return true;
+    return false;
+}
+
+// poppler's "Syntax error", "IO error" and "Internal error" are faults of the file; its
+// warnings and unimplemented features are not.
+void noteReport(const gchar* domain, GLogLevelFlags, const gchar* message, gpointer) {
+    std::string text = message ? message : "";
+    if (std::strcmp(domain, "Poppler") == 0) {
+        const bool fault = text.rfind("Syntax error", 0) == 0 || text.rfind("IO error", 0) == 0 ||
+                           text.rfind("Internal error", 0) == 0;
+        if (!fault)
+            return;
+        // The byte offset means nothing to the person converting the file.
+        const auto at = text.find(" at position ");
+        const auto colon = text.find(": ");
+        if (at != std::string::npos && colon != std::string::npos && at < colon)
+            text.erase(at, colon - at);
+    }
+    if (std::strcmp(domain, "GLib-GObject") == 0)
+        text = "its header holds a value out of range";
+    // libvips's other warnings stay as quiet as outside a conversion.
+    if (std::strcmp(domain, "VIPS") == 0 && !isTiffDataWarning(text))
+        return;
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.pop_back();
+    std::lock_guard<std::mutex> hold(reportsLock);
+    if (!firstReport)
+        firstReport = text;
+}
+
 } // namespace
+
+DecoderReports::DecoderReports() {
+    std::lock_guard<std::mutex> hold(reportsLock);
+    if (reportsInScope++ > 0)
+        return;
+    firstReport.reset();
+    const auto warnings = GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE);
+    const auto all = GLogLevelFlags(warnings | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_INFO);
+    for (int i = 0; i < 3; ++i)
+        reportHandlers[i] =
+            g_log_set_handler(kReportDomains[i], i < 2 ? all : warnings, noteReport, nullptr);
+}
+
+DecoderReports::~DecoderReports() {
+    std::lock_guard<std::mutex> hold(reportsLock);
+    if (--reportsInScope > 0)
+        return;
+    for (int i = 0; i < 3; ++i)
+        g_log_remove_handler(kReportDomains[i], reportHandlers[i]);
+}
+
+void DecoderReports::check(const std::string& path) const {
+    std::lock_guard<std::mutex> hold(reportsLock);
+    if (firstReport)
+        throw Failure(damagedBecause(*firstReport), path);
+}
 
 const char* findLoader(const std::string& path) {
     return static_cast<const char*>(vips_foreign_map("VipsForeignLoad",
@@ -107,9 +185,13 @@ VImage loadFile(const std::string& path, const char* loader, VipsAccess access) 
         return open(VIPS_FAIL_ON_WARNING);
     } catch (const vips::VError&) {
         // libjpeg reads only the header here, so a warning now (an unknown JFIF version, say)
-        // leaves the pixels whole; a damaged header fails again.
+        // leaves the pixels whole; a damaged header fails again. The warnings libjpeg then
+        // gives while reading the pixels are left in libvips's error buffer: it is emptied
+        // here so that they alone are there afterwards.
         vips_error_clear();
-        return open(VIPS_FAIL_ON_ERROR);
+        VImage image = open(VIPS_FAIL_ON_ERROR);
+        vips_error_clear();
+        return image;
     }
 }
 

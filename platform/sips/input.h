@@ -20,4 +20,20 @@ vips::VImage loadFile(const std::string& path, const char* loader, VipsAccess ac
 // where that is not known.
 gint64 bytesDecoded(const vips::VImage& image);
 
+// What decoders report through GLib's log, rather than as errors, while it is in scope: poppler
+// names each fault of a PDF it renders around, libtiff warns of strip data it decodes on
+// from, and GObject warns of a header value it could not take. None of it reaches stderr; the
+// conversion is then refused with the first report. One may be made inside another's scope: the
+// outer one keeps the reports.
+class DecoderReports {
+public:
+    DecoderReports();
+    ~DecoderReports();
+    DecoderReports(const DecoderReports&) = delete;
+    DecoderReports& operator=(const DecoderReports&) = delete;
+
+    // Throws Failure for `path` naming the first damage reported, if any.
+    void check(const std::string& path) const;
+};
+
 } // namespace sips

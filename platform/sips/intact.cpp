@@ -9,6 +9,7 @@
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 #include <zlib.h>
 
@@ -25,6 +26,7 @@ const char kFewerPixels[] = "the image data is cut short (fewer pixels than its 
 const char kChecksum[] = "the image data is damaged (a checksum does not match)";
 const char kCompressed[] = "the image data is damaged (its compressed pixels are corrupt)";
 const char kPalette[] = "the image data is damaged (its colour palette is broken)";
+const char kHeader[] = "the image data is damaged (its header is broken)";
 
 // Buffered reading of a file from its start; a short read means the file ends there.
 class FileReader {
@@ -129,11 +131,11 @@ std::uint32_t bigEndian32(const unsigned char* bytes) {
            std::uint32_t(bytes[2]) << 8 | bytes[3];
 }
 
-// PNG: chunk by chunk, the checksums and contents of the chunks the decoder warns about and
-// goes on (palette, transparency, ancillary data), and the end chunk, which it stops short
-// of. Broken or short pixel data the decoder reports itself, so the pixels are read and
-// inflated here (into a small window, row by row) only where it would let a wrong index
-// through: a palette shorter than its indices' range.
+// PNG: chunk by chunk, every checksum, the end chunk the decoder stops short of, and the
+// whole compressed stream inflated (into a small window): libpng's own error about broken
+// pixel data is lost now and then inside libvips's threaded read, and it lets a wrong zlib
+// checksum through. Palette rows are unfiltered on the way where the palette is shorter
+// than its indices' range, to look at every index.
 class PngCheck {
 public:
     explicit PngCheck(FileReader& file) : file_(file) {}
@@ -164,22 +166,16 @@ public:
         }
         if (!sawData_)
             fail("the image data is damaged (it holds no pixels)");
-        if (inflating_ && received_ < expected_)
+        if (received_ < expected_)
             fail(kFewerPixels);
+        if (expected_ > 0 && !streamEnded_)
+            fail(kCutShort);
     }
 
 private:
     [[noreturn]] void fail(const char* what) { throw Failure(what, file_.path()); }
 
     void chunk(const std::string& type, std::uint32_t length, const unsigned char* typeBytes) {
-        if (type == "IDAT" && !checkIndices_) {
-            // libpng checks the pixels' checksums and compressed data itself, and its
-            // error names the damage as well; the bytes need not be read twice.
-            sawData_ = true;
-            if (!file_.skip(std::uint64_t(length) + 4))
-                fail(kCutShort);
-            return;
-        }
         uLong crc = crc32(0, typeBytes, 4);
         const bool small = type == "IHDR" || type == "PLTE" || type == "tRNS";
         std::vector<unsigned char> content;
@@ -195,6 +191,8 @@ private:
                 content.insert(content.end(), block, block + n);
             left -= std::uint32_t(n);
         }
+        if (type == "IDAT")
+            sawData_ = true;
         unsigned char stored[4];
         if (!file_.readExactly(stored, sizeof stored))
             fail(kCutShort);
@@ -224,8 +222,10 @@ private:
             const int which = interlaced_ ? pass : -1;
             const std::uint64_t w = passSize(width_, which, true);
             const std::uint64_t h = passSize(height_, which, false);
-            if (w > 0 && h > 0)
+            if (w > 0 && h > 0) {
                 expected_ += h * (1 + rowBytes(w));
+                passRows_.push_back({1 + rowBytes(w), h});
+            }
         }
     }
 
@@ -256,8 +256,8 @@ private:
     }
 
     void inflateSome(const unsigned char* data, size_t size) {
-        sawData_ = true;
-        if (!checkIndices_ || expected_ == 0 || streamEnded_)
+        // Bytes after the stream's end are the decoder's to ignore.
+        if (expected_ == 0 || streamEnded_)
             return;
         if (!inflating_) {
             if (inflateInit(&stream_) != Z_OK)
@@ -267,18 +267,40 @@ private:
         stream_.next_in = const_cast<unsigned char*>(data);
         stream_.avail_in = uInt(size);
         unsigned char window[64 * 1024];
-        while (stream_.avail_in > 0 && !streamEnded_) {
+        for (;;) {
             stream_.next_out = window;
             stream_.avail_out = sizeof window;
             int status = ::inflate(&stream_, Z_NO_FLUSH);
+            if (status == Z_DATA_ERROR && stream_.msg &&
+                std::strcmp(stream_.msg, "incorrect data check") == 0)
+                fail(kChecksum);
             if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
                 fail(kCompressed);
             const size_t produced = sizeof window - stream_.avail_out;
-            walkRows(window, produced);
+            checkFilters(window, produced);
+            if (checkIndices_)
+                walkRows(window, produced);
             received_ += produced;
             streamEnded_ = status == Z_STREAM_END;
-            if (status == Z_BUF_ERROR && produced == 0)
+            // A full window may leave output inside zlib even when all input is taken.
+            if (streamEnded_ || (stream_.avail_in == 0 && stream_.avail_out > 0) ||
+                (status == Z_BUF_ERROR && produced == 0))
                 break;
+        }
+    }
+
+    // The filter type that starts each row, which libpng refuses past 4: looked at by where
+    // the rows start, not byte by byte.
+    void checkFilters(const unsigned char* data, size_t size) {
+        const std::uint64_t end = received_ + size;
+        while (filterPass_ < passRows_.size() && filterAt_ < end) {
+            if (data[filterAt_ - received_] > 4)
+                fail(kCompressed);
+            filterAt_ += passRows_[filterPass_].length;
+            if (++filterRow_ == passRows_[filterPass_].count) {
+                ++filterPass_;
+                filterRow_ = 0;
+            }
         }
     }
 
@@ -378,6 +400,14 @@ private:
     int bitsPerPixel_ = 0;
     std::uint64_t expected_ = 0;
     std::uint64_t received_ = 0;
+    // Row length and rows of each pass, and the next row's filter type.
+    struct PassRows {
+        std::uint64_t length, count;
+    };
+    std::vector<PassRows> passRows_;
+    size_t filterPass_ = 0;
+    std::uint64_t filterRow_ = 0;
+    std::uint64_t filterAt_ = 0;
     size_t paletteEntries_ = 0;
     bool checkIndices_ = false;
     // Row walk of a palette picture.
@@ -396,33 +426,48 @@ class PnmCheck {
 public:
     explicit PnmCheck(FileReader& file) : file_(file) {}
 
-    void run() {
-        const int p = file_.get(), kind = file_.get();
+    // The numbers of the header, which must describe a picture: libvips makes a 1 x 1 one
+    // of a size of 0, with warnings, and reads a maximum of 0 as 255.
+    bool header() {
+        const int p = file_.get();
+        kind_ = file_.get();
         if (p != 'P')
-            return;
-        const bool floats = kind == 'f' || kind == 'F';
-        if (!floats && (kind < '1' || kind > '6'))
-            return;
-        std::uint64_t width = 0, height = 0, maxval = 1;
-        if (!number(width) || !number(height))
-            fail(kCutShort);
-        if (kind != '1' && kind != '4' && !floats && !number(maxval))
-            fail(kCutShort);
+            return false;
+        const bool floats = kind_ == 'f' || kind_ == 'F';
+        if (!floats && (kind_ < '1' || kind_ > '6'))
+            return false;
+        number(width_);
+        number(height_);
+        if (kind_ != '1' && kind_ != '4' && !floats) {
+            number(maxval_);
+            if (maxval_ == 0 || maxval_ > 65535)
+                fail(kHeader);
+        }
+        if (width_ == 0 || height_ == 0)
+            fail(kHeader);
         if (floats && !skipToken())
             fail(kCutShort);
+        checkPixelCount(width_, height_, file_.path());
+        return true;
+    }
+
+    void run() {
+        if (!header())
+            return;
+        const bool floats = kind_ == 'f' || kind_ == 'F';
         // One whitespace byte ends the header.
         if (file_.get() < 0)
             fail(kFewerPixels);
-        const std::uint64_t channels = kind == '3' || kind == '6' || kind == 'F' ? 3 : 1;
-        const std::uint64_t samples = width * height * channels;
-        if (kind == '1' || kind == '2' || kind == '3') {
+        const std::uint64_t channels = kind_ == '3' || kind_ == '6' || kind_ == 'F' ? 3 : 1;
+        const std::uint64_t samples = width_ * height_ * channels;
+        if (kind_ == '1' || kind_ == '2' || kind_ == '3') {
             file_.unget();
-            textSamples(samples, kind == '1');
+            textSamples(samples, kind_ == '1');
             return;
         }
-        std::uint64_t bytes = floats        ? samples * 4
-                              : kind == '4' ? (width + 7) / 8 * height
-                                            : samples * (maxval > 255 ? 2 : 1);
+        std::uint64_t bytes = floats         ? samples * 4
+                              : kind_ == '4' ? (width_ + 7) / 8 * height_
+                                             : samples * (maxval_ > 255 ? 2 : 1);
         unsigned char block[64 * 1024];
         while (bytes > 0) {
             const size_t n = size_t(std::min<std::uint64_t>(bytes, sizeof block));
@@ -447,17 +492,19 @@ private:
         }
     }
 
-    bool number(std::uint64_t& value) {
+    // A header number; a sign or other text in its place is a broken header.
+    void number(std::uint64_t& value) {
         int c = nextVisible();
+        if (c < 0)
+            fail(kCutShort);
         if (c < '0' || c > '9')
-            return false;
+            fail(kHeader);
         value = 0;
         for (; c >= '0' && c <= '9'; c = file_.get())
             value = std::min<std::uint64_t>(value * 10 + std::uint64_t(c - '0'), 1ull << 40);
         if (c < 0)
-            return false;
+            fail(kCutShort);
         file_.unget();
-        return true;
     }
 
     bool skipToken() {
@@ -479,6 +526,172 @@ private:
             if (!bits)
                 while (c >= '0' && c <= '9')
                     c = file_.get();
+        }
+    }
+
+    FileReader& file_;
+    int kind_ = 0;
+    std::uint64_t width_ = 0, height_ = 0, maxval_ = 1;
+};
+
+// The LZW codes of one GIF frame, decoded only as far as how many pixels they stand for:
+// each table entry is one pixel longer than the entry it extends.
+class LzwCount {
+public:
+    explicit LzwCount(int minimumSize)
+        : minimumSize_(minimumSize), clear_(1u << minimumSize), lengths_(4096, 1) {
+        restart();
+    }
+
+    void feed(const unsigned char* data, size_t size) {
+        for (size_t i = 0; i < size && !ended_ && !broken_; ++i) {
+            bits_ |= std::uint32_t(data[i]) << count_;
+            count_ += 8;
+            while (count_ >= codeSize_ && !ended_ && !broken_) {
+                // Taken off before the code is placed, which may widen the next one.
+                const unsigned next = bits_ & ((1u << codeSize_) - 1);
+                bits_ >>= codeSize_;
+                count_ -= codeSize_;
+                code(next);
+            }
+        }
+    }
+
+    bool broken() const { return broken_; }
+    std::uint64_t pixels() const { return pixels_; }
+
+private:
+    void restart() {
+        codeSize_ = minimumSize_ + 1;
+        next_ = clear_ + 2;
+        previous_ = -1;
+    }
+
+    void code(unsigned code) {
+        if (code == clear_) {
+            restart();
+            return;
+        }
+        if (code == clear_ + 1) {
+            ended_ = true;
+            return;
+        }
+        if (previous_ < 0) {
+            // After a clear code only a single pixel can follow.
+            if (code > clear_) {
+                broken_ = true;
+                return;
+            }
+            pixels_ += 1;
+            previous_ = int(code);
+            return;
+        }
+        // A code may name at most the entry that it is itself about to make.
+        if (code > next_) {
+            broken_ = true;
+            return;
+        }
+        pixels_ += code < next_ ? lengths_[code] : lengths_[size_t(previous_)] + 1u;
+        if (next_ < 4096) {
+            lengths_[next_] = std::uint16_t(lengths_[size_t(previous_)] + 1);
+            ++next_;
+            if (next_ == (1u << codeSize_) && codeSize_ < 12)
+                ++codeSize_;
+        }
+        previous_ = int(code);
+    }
+
+    const int minimumSize_;
+    const unsigned clear_;
+    std::vector<std::uint16_t> lengths_;
+    int codeSize_ = 0;
+    unsigned next_ = 0;
+    int previous_ = -1;
+    std::uint32_t bits_ = 0;
+    int count_ = 0;
+    bool ended_ = false;
+    bool broken_ = false;
+    std::uint64_t pixels_ = 0;
+};
+
+unsigned littleEndian16(const unsigned char* bytes) {
+    return bytes[0] | unsigned(bytes[1]) << 8;
+}
+
+// GIF: block by block, every frame's codes counted before a pixel is decoded. libvips's
+// decoder fills what a frame's data leaves out, and where a code cannot be placed, with the
+// background, and it would make a frame of millions of pixels from a few dozen bytes.
+class GifCheck {
+public:
+    explicit GifCheck(FileReader& file) : file_(file) {}
+
+    void run() {
+        unsigned char screen[13];
+        if (!file_.readExactly(screen, sizeof screen) || std::memcmp(screen, "GIF", 3) != 0)
+            return;
+        if (screen[10] & 0x80)
+            skipOrFail(3u << ((screen[10] & 7) + 1));
+        for (;;) {
+            const int block = file_.get();
+            if (block == 0x2c)
+                frame();
+            else if (block == 0x21 && file_.get() >= 0)
+                subBlocks(nullptr);
+            else // the trailer, the file's end or bytes that are the decoder's to judge
+                return;
+        }
+    }
+
+private:
+    [[noreturn]] void fail(const char* what) { throw Failure(what, file_.path()); }
+
+    void skipOrFail(std::uint64_t size) {
+        if (!file_.skip(size))
+            fail(kCutShort);
+    }
+
+    void frame() {
+        unsigned char descriptor[9];
+        if (!file_.readExactly(descriptor, sizeof descriptor))
+            fail(kCutShort);
+        const std::uint64_t pixels =
+            std::uint64_t(littleEndian16(descriptor + 4)) * littleEndian16(descriptor + 6);
+        if (descriptor[8] & 0x80)
+            skipOrFail(3u << ((descriptor[8] & 7) + 1));
+        const int minimumSize = file_.get();
+        if (minimumSize < 0)
+            fail(kCutShort);
+        if (minimumSize > 11)
+            fail(kCompressed);
+        // A code size of 1 bit leaves no room for the clear and end codes: the decoder's call.
+        if (minimumSize == 0) {
+            subBlocks(nullptr);
+            return;
+        }
+        LzwCount codes(minimumSize);
+        subBlocks(&codes);
+        if (codes.broken())
+            fail(kCompressed);
+        if (codes.pixels() < pixels)
+            fail(kFewerPixels);
+    }
+
+    // Data sub-blocks up to their terminator, each into `codes` when given.
+    void subBlocks(LzwCount* codes) {
+        unsigned char data[255];
+        for (;;) {
+            const int size = file_.get();
+            if (size < 0)
+                fail(kCutShort);
+            if (size == 0)
+                return;
+            if (!codes) {
+                skipOrFail(size_t(size));
+            } else {
+                if (!file_.readExactly(data, size_t(size)))
+                    fail(kCutShort);
+                codes->feed(data, size_t(size));
+            }
         }
     }
 
@@ -560,18 +773,89 @@ std::int64_t jpegPictureEnd(const std::string& path) {
 } // namespace
 
 void checkIntact(const SourceImage& source) {
+    if (isLoader(source, "ppmload")) {
+        FileReader file(source.path);
+        PnmCheck(file).run();
+    } else if (isLoader(source, "gifload")) {
+        FileReader file(source.path);
+        GifCheck(file).run();
+    }
+}
+
+void checkStream(const SourceImage& source) {
     if (isLoader(source, "pngload")) {
         FileReader file(source.path);
         PngCheck(file).run();
-    } else if (isLoader(source, "ppmload")) {
-        FileReader file(source.path);
-        PnmCheck(file).run();
+    }
+}
+
+// The size in a TIFF's first directory, or 0 x 0 where it cannot be found there.
+std::pair<std::uint32_t, std::uint32_t> tiffSize(FileReader& file) {
+    unsigned char head[8];
+    if (!file.readExactly(head, sizeof head) || (head[0] != 'I' && head[0] != 'M'))
+        return {0, 0};
+    const bool little = head[0] == 'I';
+    auto number = [little](const unsigned char* bytes, int size) {
+        std::uint32_t value = 0;
+        for (int i = 0; i < size; ++i)
+            value |= std::uint32_t(bytes[little ? i : size - 1 - i]) << (8 * i);
+        return value;
+    };
+    if (number(head + 2, 2) != 42 || !file.skip(number(head + 4, 4) - 8))
+        return {0, 0};
+    unsigned char count[2], entry[12];
+    if (!file.readExactly(count, sizeof count))
+        return {0, 0};
+    std::uint32_t width = 0, height = 0;
+    for (std::uint32_t i = number(count, 2); i > 0 && file.readExactly(entry, sizeof entry); --i) {
+        const std::uint32_t tag = number(entry, 2), type = number(entry + 2, 2);
+        const std::uint32_t value = type == 3 ? number(entry + 8, 2) : number(entry + 8, 4);
+        if (type == 3 || type == 4) {
+            if (tag == 256)
+                width = value;
+            else if (tag == 257)
+                height = value;
+        }
+    }
+    return {width, height};
+}
+
+void checkHeader(const std::string& path, const char* loader) {
+    if (std::strncmp(loader, "ppmload", 7) == 0) {
+        FileReader file(path);
+        PnmCheck(file).header();
+    } else if (std::strncmp(loader, "pngload", 7) == 0) {
+        FileReader file(path);
+        unsigned char start[8 + 8 + 8];
+        if (!file.readExactly(start, sizeof start) || std::memcmp(start + 12, "IHDR", 4) != 0)
+            return;
+        const std::uint32_t width = bigEndian32(start + 16), height = bigEndian32(start + 20);
+        if (width == 0 || height == 0 || width > 0x7fffffffu || height > 0x7fffffffu)
+            throw Failure(kHeader, path);
+        checkPixelCount(width, height, path);
+    } else if (std::strncmp(loader, "tiffload", 8) == 0) {
+        // libvips calls a side over its own limit out of range, as if the file were damaged.
+        FileReader file(path);
+        const auto [width, height] = tiffSize(file);
+        checkPixelCount(width, height, path);
     }
 }
 
 void checkFullyRead(const SourceImage& source) {
     if (!isLoader(source, "jpegload"))
         return;
+    // Where the header gave warnings, those of the pixels are only left in libvips's errors;
+    // of them, libjpeg's words for damaged data, not those for an unknown JFIF version.
+    const std::string warnings = vips_error_buffer();
+    for (const char* damage : {"Corrupt JPEG data", "Premature end of JPEG file",
+                               "Inconsistent progression sequence", "Invalid SOS parameters"}) {
+        const auto start = warnings.find(damage);
+        if (start == std::string::npos)
+            continue;
+        std::string reason = warnings.substr(start, warnings.find('\n', start) - start);
+        vips_error_clear();
+        throw Failure(damagedBecause(reason), source.path);
+    }
     const std::int64_t read = bytesDecoded(source.image);
     if (read < 0)
         return;
