@@ -295,6 +295,7 @@ private Q_SLOTS:
     void stopsAndGoesOnWithItsCaller();
     void stopsWhenTheApplicationStopsIt();
     void aCrashFailsOnlyItsOwnJob();
+    void aJobOutlivesItsHelper_data();
     void aJobOutlivesItsHelper();
     void runsItselfWhenTheHelperCannotMatch_data();
     void runsItselfWhenTheHelperCannotMatch();
@@ -487,6 +488,10 @@ void TestWarmStart::givesTheEngineResults_data() {
          "-s format png /proc/self/fd/4 --out out.png", "0", false},
         {"link to a descriptor", "exec 3<../small.png; ln -s /dev/fd/3 link.png",
          "-s format png link.png --out out.png", "0", false},
+        {"link to the descriptors' folder", "exec 3<../small.png; ln -s /dev/fd fds",
+         "-s format png fds/3 --out out.png", "0", false},
+        {"a folder of the user's named dev", "mkdir dev; cp ../small.png dev",
+         "-s format png dev/small.png --out out.png", "0", true},
     };
     for (const auto& row : rows) {
         for (bool warm : {false, true}) {
@@ -686,22 +691,44 @@ void TestWarmStart::aCrashFailsOnlyItsOwnJob() {
     QCOMPARE(helpersUnder(m_dir.path()), QList<pid_t>{helper});
 }
 
+void TestWarmStart::aJobOutlivesItsHelper_data() {
+    QTest::addColumn<bool>("jobKilled");
+    QTest::newRow("the job finishes") << false;
+    QTest::newRow("the job is killed too") << true;
+}
+
 void TestWarmStart::aJobOutlivesItsHelper() {
+    QFETCH(bool, jobKilled);
     startHelper();
     const pid_t helper = helpersUnder(m_dir.path()).value(0);
     const QString folder = m_dir.filePath("orphan");
     QProcess process;
     const pid_t job = startLongJob(process, kFront, folder);
     QVERIFY(job != 0);
+    QVERIFY(job != pid_t(process.processId()));
     ::kill(helper, SIGKILL);
     QTRY_VERIFY(isGone(helper));
     QVERIFY(!isGone(job));
+    if (jobKilled) {
+        // Nobody is left to tell the front how its job ended.
+        ::kill(job, SIGKILL);
+        QVERIFY(process.waitForFinished());
+        QCOMPARE(process.exitCode(), 1);
+        const QList<QByteArray> lines = process.readAllStandardError().split('\n');
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines[0].startsWith("Error: "), lines[0].constData());
+        m_lease.release();
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"source.png"});
+        return;
+    }
     m_lease.release();
     QVERIFY(process.waitForFinished());
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
     QCOMPARE(process.readAllStandardError(), QByteArray());
     checkConverted(folder + "/out.png");
+    // Nobody else is left to end it.
+    QTRY_VERIFY(isGone(job));
 }
 
 void TestWarmStart::runsItselfWhenTheHelperCannotMatch_data() {

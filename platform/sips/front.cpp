@@ -312,9 +312,10 @@ bool mayBeConfined() {
            std::strspn(permitted, "0") != std::strlen(permitted);
 }
 
+// A name in /dev or /proc. Names that lead there by other ways are found by resolving them
+// and the folder they name a file in.
 bool isProcessPath(const char* path) {
-    return std::strstr(path, "/proc") || std::strstr(path, "/dev/") ||
-           std::strncmp(path, "proc", 4) == 0 || std::strncmp(path, "dev/", 4) == 0;
+    return std::strncmp(path, "/dev/", 5) == 0 || std::strncmp(path, "/proc/", 6) == 0;
 }
 
 // Whether `path` is reached through a descriptor (/proc/self/fd/N and the links that lead
