@@ -20,6 +20,7 @@
 #include <linux/filter.h>
 #include <linux/landlock.h>
 #include <linux/seccomp.h>
+#include <memory>
 #include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -322,7 +323,8 @@ private:
                        const QString& prefix = QString());
     void checkConverted(const QString& out);
 
-    QTemporaryDir m_dir;
+    // Made when the tests run, not when they are only listed.
+    std::unique_ptr<QTemporaryDir> m_dir;
     QString m_runtime;
     QString m_small;
     QString m_big;
@@ -330,7 +332,8 @@ private:
 };
 
 void TestWarmStart::initTestCase() {
-    QVERIFY(m_dir.isValid());
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
     if (geteuid() == 0) {
         // A user of no one's, to be these tests' caller.
         for (uid_t id = 61000; id < 62000 && g_uid == 0; ++id) {
@@ -338,7 +341,7 @@ void TestWarmStart::initTestCase() {
                 g_uid = g_gid = id;
         }
         QVERIFY(g_uid != 0);
-        QVERIFY(chown(QFile::encodeName(m_dir.path()).constData(), g_uid, g_gid) == 0);
+        QVERIFY(chown(QFile::encodeName(m_dir->path()).constData(), g_uid, g_gid) == 0);
         QVERIFY(setgroups(0, nullptr) == 0 && setresgid(g_gid, g_gid, 0) == 0 &&
                 setresuid(g_uid, g_uid, 0) == 0);
         g_canBeRoot = true;
@@ -346,21 +349,21 @@ void TestWarmStart::initTestCase() {
             QSKIP("the tool cannot be run by a user other than root from where it was built");
     }
     QVERIFY(VIPS_INIT("tst_warmstart") == 0);
-    m_runtime = m_dir.filePath("runtime");
+    m_runtime = m_dir->filePath("runtime");
     QVERIFY(QDir().mkpath(m_runtime));
     QVERIFY(chmod(QFile::encodeName(m_runtime).constData(), 0700) == 0);
     // Every process started here, the application's Shell included, finds this folder.
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime));
 
-    m_small = m_dir.filePath("small.png");
+    m_small = m_dir->filePath("small.png");
     QImage small(64, 48, QImage::Format_RGB32);
     for (int y = 0; y < small.height(); ++y)
         for (int x = 0; x < small.width(); ++x)
             small.setPixel(x, y, qRgb(x * 4, y * 5, 128));
     QVERIFY(small.save(m_small));
-    QVERIFY(small.save(m_dir.filePath("small.bmp")));
+    QVERIFY(small.save(m_dir->filePath("small.bmp")));
     // Larger than a file size limit of 16 blocks as BMP.
-    m_big = m_dir.filePath("big.v");
+    m_big = m_dir->filePath("big.v");
     vips::VImage noise = vips::VImage::gaussnoise(300, 300);
     vips::VImage::bandjoin({noise, noise.rot180(), noise.fliphor()})
         .cast(VIPS_FORMAT_UCHAR)
@@ -373,7 +376,7 @@ void TestWarmStart::cleanup() {
 }
 
 void TestWarmStart::stopHelpers() {
-    const QList<pid_t> helpers = helpersUnder(m_dir.path());
+    const QList<pid_t> helpers = helpersUnder(m_dir->path());
     for (pid_t pid : helpers) {
         ::kill(pid, SIGTERM);
         ::kill(pid, SIGCONT);
@@ -383,7 +386,7 @@ void TestWarmStart::stopHelpers() {
 }
 
 void TestWarmStart::startHelper() {
-    if (!helpersUnder(m_dir.path()).isEmpty())
+    if (!helpersUnder(m_dir->path()).isEmpty())
         return;
     QProcess process;
     process.start(kFront, {"--formats"});
@@ -507,19 +510,19 @@ void TestWarmStart::givesTheEngineResults() {
     QFETCH(bool, warm);
     QFETCH(QByteArray, status);
     QFETCH(bool, handedOver);
-    const Outcome expected = runIn(m_dir.filePath("engine"), kEngine, prefix, args);
+    const Outcome expected = runIn(m_dir->filePath("engine"), kEngine, prefix, args);
     QVERIFY2(expected.out.endsWith("status " + status + "\n"), expected.out.constData());
 
     pid_t helper = 0;
     pid_t spare = 0;
     if (warm) {
         startHelper();
-        helper = helpersUnder(m_dir.path()).value(0);
+        helper = helpersUnder(m_dir->path()).value(0);
         spare = spareOf(helper);
     } else {
         stopHelpers();
     }
-    const Outcome front = runIn(m_dir.filePath("front"), kFront, prefix, args);
+    const Outcome front = runIn(m_dir->filePath("front"), kFront, prefix, args);
     QCOMPARE(front.out, expected.out);
     QCOMPARE(front.err, expected.err);
     QCOMPARE(front.files.keys(), expected.files.keys());
@@ -573,7 +576,7 @@ void TestWarmStart::runsTheJobInTheCallersState() {
                 sched_setscheduler(0, SCHED_BATCH, &none);
             }
         });
-        const QString folder = m_dir.filePath(QStringLiteral("state%1/sub").arg(i));
+        const QString folder = m_dir->filePath(QStringLiteral("state%1/sub").arg(i));
         const pid_t job = startLongJob(process, tools[i], folder, prefix);
         QVERIFY(job != 0);
         const pid_t caller = pid_t(process.processId());
@@ -604,7 +607,7 @@ void TestWarmStart::stopsWithItsCaller_data() {
 void TestWarmStart::stopsWithItsCaller() {
     QFETCH(int, signal);
     startHelper();
-    const QString folder = m_dir.filePath("stopped");
+    const QString folder = m_dir->filePath("stopped");
     QProcess process;
     const pid_t job = startLongJob(process, kFront, folder);
     QVERIFY(job != 0);
@@ -622,7 +625,7 @@ void TestWarmStart::stopsWithItsCaller() {
 
 void TestWarmStart::stopsAndGoesOnWithItsCaller() {
     startHelper();
-    const QString folder = m_dir.filePath("job control");
+    const QString folder = m_dir->filePath("job control");
     QProcess process;
     // A process group of its own within the session, as a shell gives a job: one that a
     // stop signal does stop.
@@ -644,7 +647,7 @@ void TestWarmStart::stopsAndGoesOnWithItsCaller() {
 
 void TestWarmStart::stopsWhenTheApplicationStopsIt() {
     startHelper();
-    const QString folder = m_dir.filePath("timed out");
+    const QString folder = m_dir->filePath("timed out");
     QDir().mkpath(folder);
     const QString source = folder + "/source.png";
     QVERIFY(QFile::copy(m_small, source) && m_lease.take(source));
@@ -666,8 +669,8 @@ void TestWarmStart::stopsWhenTheApplicationStopsIt() {
 
 void TestWarmStart::aCrashFailsOnlyItsOwnJob() {
     startHelper();
-    const pid_t helper = helpersUnder(m_dir.path()).value(0);
-    const QString folder = m_dir.filePath("crash");
+    const pid_t helper = helpersUnder(m_dir->path()).value(0);
+    const QString folder = m_dir->filePath("crash");
     QProcess process;
     process.setChildProcessModifier([] {
         struct rlimit none = {0, 0};
@@ -688,7 +691,7 @@ void TestWarmStart::aCrashFailsOnlyItsOwnJob() {
     QVERIFY(next.waitForFinished());
     QCOMPARE(next.exitCode(), 0);
     checkConverted(folder + "/next.png");
-    QCOMPARE(helpersUnder(m_dir.path()), QList<pid_t>{helper});
+    QCOMPARE(helpersUnder(m_dir->path()), QList<pid_t>{helper});
 }
 
 void TestWarmStart::aJobOutlivesItsHelper_data() {
@@ -700,8 +703,8 @@ void TestWarmStart::aJobOutlivesItsHelper_data() {
 void TestWarmStart::aJobOutlivesItsHelper() {
     QFETCH(bool, jobKilled);
     startHelper();
-    const pid_t helper = helpersUnder(m_dir.path()).value(0);
-    const QString folder = m_dir.filePath("orphan");
+    const pid_t helper = helpersUnder(m_dir->path()).value(0);
+    const QString folder = m_dir->filePath("orphan");
     QProcess process;
     const pid_t job = startLongJob(process, kFront, folder);
     QVERIFY(job != 0);
@@ -775,12 +778,12 @@ void TestWarmStart::runsItselfWhenTheHelperCannotMatch() {
             QSKIP(qPrintable("this machine cannot give it: " + probe.readAllStandardError()));
     }
     const QString args = "-s format png ../small.png --out out.png";
-    runIn(m_dir.filePath("first"), kFront, helperPrefix, args);
+    runIn(m_dir->filePath("first"), kFront, helperPrefix, args);
     QTRY_COMPARE(helpersUnder(m_runtime).size(), 1);
     const pid_t helper = helpersUnder(m_runtime)[0];
     const Outcome expected =
-        runIn(m_dir.filePath("engine"), kEngine, prefix, args, wrapper, modifier);
-    const Outcome front = runIn(m_dir.filePath("front"), kFront, prefix, args, wrapper, modifier);
+        runIn(m_dir->filePath("engine"), kEngine, prefix, args, wrapper, modifier);
+    const Outcome front = runIn(m_dir->filePath("front"), kFront, prefix, args, wrapper, modifier);
     QCOMPARE(front.out, QByteArray("status 0\n"));
     QVERIFY(front.files == expected.files);
     // It leaves, so that the next run starts one that matches.
@@ -809,24 +812,24 @@ void TestWarmStart::runsItselfForAConfinedCaller() {
     const pid_t helper = helpersUnder(m_runtime).value(0);
     const pid_t spare = spareOf(helper);
     // Root's own runtime folder, as its session would have it.
-    const QString rootRuntime = m_dir.filePath("root runtime");
+    const QString rootRuntime = m_dir->filePath("root runtime");
     const QString prefix = root ? "mkdir -m 700 " + quoted(rootRuntime) +
                                       "; export XDG_RUNTIME_DIR=" + quoted(rootRuntime)
                                 : QString();
     const auto modifier = [=] { confine(confinement); };
     const QString args = "-s format png ../small.png --out out.png";
-    const Outcome expected = runIn(m_dir.filePath("engine"), kEngine, "", args, "", modifier);
+    const Outcome expected = runIn(m_dir->filePath("engine"), kEngine, "", args, "", modifier);
     QCOMPARE(expected.out == "status 0\n", succeeds);
     for (int run = 0; run < 2; ++run) {
         QDir(rootRuntime).removeRecursively();
-        const Outcome front = runIn(m_dir.filePath("front"), kFront, prefix, args, "", modifier);
+        const Outcome front = runIn(m_dir->filePath("front"), kFront, prefix, args, "", modifier);
         QCOMPARE(front.out, expected.out);
         QCOMPARE(front.err, expected.err);
         QVERIFY(front.files == expected.files);
         // Nothing went to the helper, and no helper was started in the caller's confinement.
         QCOMPARE(spareOf(helper), spare);
         QTest::qWait(300);
-        QCOMPARE(helpersUnder(m_dir.path()), QList<pid_t>{helper});
+        QCOMPARE(helpersUnder(m_dir->path()), QList<pid_t>{helper});
         if (root) {
             QCOMPARE(socketsIn(rootRuntime), QStringList());
             AsRoot privileged;
@@ -864,7 +867,7 @@ void TestWarmStart::waitsForAHelperAtMostASecond() {
             ::kill(spareOf(helper), SIGSTOP);
     }
     for (int run = 0; run < 2; ++run) {
-        const QString out = m_dir.filePath(QStringLiteral("stalled%1.png").arg(run));
+        const QString out = m_dir->filePath(QStringLiteral("stalled%1.png").arg(run));
         QFile::remove(out);
         QElapsedTimer timer;
         timer.start();
@@ -889,7 +892,7 @@ void TestWarmStart::endsAtOnceWhenStoppedWhileWaiting() {
     const pid_t spare = spareOf(helper);
     ::kill(helper, SIGSTOP);
     ::kill(spare, SIGSTOP);
-    const QString out = m_dir.filePath("waited.png");
+    const QString out = m_dir->filePath("waited.png");
     QProcess process;
     process.start(kFront, {"-s", "format", "png", m_small, "--out", out});
     QVERIFY(process.waitForStarted());
@@ -936,7 +939,7 @@ void TestWarmStart::keepsToAPrivateFolder() {
     const bool chowns = setUp.contains("chown");
     if (chowns && !g_canBeRoot)
         QSKIP("needs root to give a folder to another user");
-    const QString root = m_dir.filePath("private");
+    const QString root = m_dir->filePath("private");
     QDir(root).removeRecursively();
     const QString runtime = root + "/runtime";
     const QString temp = root + "/temp";
@@ -997,10 +1000,10 @@ void TestWarmStart::refusesOtherUsers() {
     const QStringList sockets = socketsIn(m_runtime);
     QCOMPARE(sockets.size(), 1);
     const QByteArray socket = QFile::encodeName(m_runtime + "/" + sockets[0]);
-    const QByteArray out = QFile::encodeName(m_dir.filePath("intruder.jpeg"));
+    const QByteArray out = QFile::encodeName(m_dir->filePath("intruder.jpeg"));
     const QByteArray small = QFile::encodeName(m_small);
     // Opened up by mistake, the folder and socket still do not let another user in.
-    QVERIFY(chmod(QFile::encodeName(m_dir.path()).constData(), 0777) == 0);
+    QVERIFY(chmod(QFile::encodeName(m_dir->path()).constData(), 0777) == 0);
     QVERIFY(chmod(QFile::encodeName(m_runtime).constData(), 0777) == 0);
     QVERIFY(chmod(socket.constData(), 0777) == 0);
     const pid_t child = fork();
@@ -1037,9 +1040,9 @@ void TestWarmStart::refusesOtherUsers() {
     int status = 0;
     waitpid(child, &status, 0);
     chmod(QFile::encodeName(m_runtime).constData(), 0700);
-    chmod(QFile::encodeName(m_dir.path()).constData(), 0700);
+    chmod(QFile::encodeName(m_dir->path()).constData(), 0700);
     QCOMPARE(WEXITSTATUS(status), 0);
-    QVERIFY(!QFileInfo::exists(m_dir.filePath("intruder.jpeg")));
+    QVERIFY(!QFileInfo::exists(m_dir->filePath("intruder.jpeg")));
 }
 
 void TestWarmStart::leavesWhenIdle() {
