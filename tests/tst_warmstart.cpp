@@ -767,7 +767,7 @@ void TestWarmStart::runsItselfWhenTheHelperCannotMatch() {
     QFETCH(QString, wrapper);
     QFETCH(bool, asRoot);
     if (asRoot && !g_canBeRoot)
-        QSKIP("needs root");
+        QSKIP("needs root to set the caller up");
     const std::function<void()> modifier = asRoot ? becomeRoot : std::function<void()>();
     if (asRoot) {
         QProcess probe;
@@ -805,7 +805,7 @@ void TestWarmStart::runsItselfForAConfinedCaller() {
     const auto confinement = Confinement(row);
     const bool root = confinement == Confinement::RootUnderLandlock;
     if (root && !g_canBeRoot)
-        QSKIP("needs root");
+        QSKIP("needs root to run a caller as root");
     if ((confinement == Confinement::Landlock || root) && !hasLandlock())
         QSKIP("the kernel has no Landlock");
     startHelper();

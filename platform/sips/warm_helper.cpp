@@ -322,7 +322,14 @@ void setSignals(const Request& request) {
 // gone, the job's caller no longer waits for it, as the engine would have died with it.
 void* watchFront(void* connection) {
     pollfd watched = {int(reinterpret_cast<std::intptr_t>(connection)), POLLRDHUP, 0};
-    while (poll(&watched, 1, -1) < 0 || !(watched.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+    for (;;) {
+        const int got = poll(&watched, 1, -1);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 || (watched.revents & POLLNVAL))
+            return nullptr;
+        if (watched.revents & (POLLRDHUP | POLLHUP | POLLERR))
+            break;
     }
     kill(getpid(), SIGKILL);
     return nullptr;
