@@ -763,13 +763,15 @@ void TestWarmStart::runsItselfWhenTheHelperCannotMatch_data() {
                                          << ""
                                          << "setarch \"$(uname -m)\" -R" << false;
     // Made by root, run as the test's user in it.
-    QTest::newRow("another mount namespace")
-        << ""
-        << ""
-        << QStringLiteral("unshare --mount setpriv --reuid=%1 --regid=%2 --clear-groups")
-               .arg(g_uid)
-               .arg(g_gid)
-        << true;
+    for (const char* space : {"mount", "time"})
+        QTest::addRow("another %s namespace", space)
+            << ""
+            << ""
+            << QStringLiteral("unshare --%1 setpriv --reuid=%2 --regid=%3 --clear-groups")
+                   .arg(space)
+                   .arg(g_uid)
+                   .arg(g_gid)
+            << true;
 }
 
 void TestWarmStart::runsItselfWhenTheHelperCannotMatch() {
