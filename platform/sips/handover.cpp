@@ -4,40 +4,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
 #include <initializer_list>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace sips::handover {
 namespace {
-
-// A folder that no other user can reach into: ours, a real folder (not a link to one)
-// and closed to group and others.
-bool isPrivateFolder(const char* folder) {
-    struct stat info;
-    return lstat(folder, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
-           (info.st_mode & 077) == 0;
-}
-
-bool privateFolder(char* folder, std::size_t size) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && runtime[0] == '/' && std::strlen(runtime) < size && isPrivateFolder(runtime)) {
-        std::strcpy(folder, runtime);
-        return true;
-    }
-    const char* temp = std::getenv("TMPDIR");
-    if (!temp || temp[0] != '/')
-        temp = P_tmpdir;
-    int length = std::snprintf(folder, size, "%s/morvelle-%u", temp, unsigned(geteuid()));
-    if (length < 0 || std::size_t(length) >= size)
-        return false;
-    // An existing folder of that name is used only if it passes the same checks: whoever
-    // made it first, if not us, must not get our socket.
-    if (mkdir(folder, 0700) != 0 && errno != EEXIST)
-        return false;
-    return isPrivateFolder(folder);
-}
 
 std::uint64_t mix(std::uint64_t hash, std::uint64_t value) {
     for (int i = 0; i < 8; ++i) {
@@ -49,20 +25,38 @@ std::uint64_t mix(std::uint64_t hash, std::uint64_t value) {
 
 } // namespace
 
-bool socketPath(const char* engine, char* path, std::size_t size) {
+int openPrivateFolder(const char* folder) {
+    int fd = open(folder, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info;
+    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+        (info.st_mode & 07777) == 0700)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+int openRuntimeFolder() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    return runtime && runtime[0] == '/' ? openPrivateFolder(runtime) : -1;
+}
+
+bool socketName(const char* engine, char* name, std::size_t size) {
     struct stat info;
     if (stat(engine, &info) != 0)
-        return false;
-    char folder[4096];
-    if (!privateFolder(folder, sizeof folder))
         return false;
     std::uint64_t hash = 14695981039346656037u;
     for (std::uint64_t value :
          {std::uint64_t(info.st_dev), std::uint64_t(info.st_ino), std::uint64_t(info.st_size),
           std::uint64_t(info.st_mtim.tv_sec), std::uint64_t(info.st_mtim.tv_nsec)})
         hash = mix(hash, value);
-    int length = std::snprintf(path, size, "%s/morvelle-sips-%016llx", folder,
-                               static_cast<unsigned long long>(hash));
+    int length =
+        std::snprintf(name, size, "morvelle-sips-%016llx", static_cast<unsigned long long>(hash));
+    return length > 0 && std::size_t(length) < size;
+}
+
+bool pathIn(int folder, const char* name, char* path, std::size_t size) {
+    int length = std::snprintf(path, size, "/proc/self/fd/%d/%s", folder, name);
     return length > 0 && std::size_t(length) < size;
 }
 
@@ -73,8 +67,41 @@ bool peerIsSameUser(int socket) {
            length == sizeof peer && peer.uid == geteuid();
 }
 
-bool sendWithDescriptors(int socket, const void* data, std::size_t size, const int* fds,
-                         int count) {
+Deadline Deadline::in(int millis) {
+    if (millis < 0)
+        return {-1};
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return {now.tv_sec * 1000ll + now.tv_nsec / 1000000 + millis};
+}
+
+int Deadline::left() const {
+    if (at < 0)
+        return -1;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long rest = at - (now.tv_sec * 1000ll + now.tv_nsec / 1000000);
+    return rest > 0 ? int(rest) : 0;
+}
+
+namespace {
+
+// Waits until `fd` can be read or written without blocking; false at the deadline.
+bool ready(int fd, short events, Deadline deadline) {
+    for (;;) {
+        pollfd watched = {fd, events, 0};
+        int got = poll(&watched, 1, deadline.left());
+        if (got > 0)
+            return true;
+        if (got == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+} // namespace
+
+bool sendWithDescriptors(int socket, const void* data, std::size_t size, const int* fds, int count,
+                         Deadline deadline) {
     union {
         char buffer[CMSG_SPACE(4 * sizeof(int))];
         struct cmsghdr align;
@@ -92,18 +119,23 @@ bool sendWithDescriptors(int socket, const void* data, std::size_t size, const i
     header->cmsg_type = SCM_RIGHTS;
     header->cmsg_len = CMSG_LEN(count * sizeof(int));
     std::memcpy(CMSG_DATA(header), fds, count * sizeof(int));
-    ssize_t sent;
-    do {
-        sent = sendmsg(socket, &message, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    return sent == ssize_t(size);
+    while (ready(socket, POLLOUT, deadline)) {
+        ssize_t sent = sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0)
+            return sent == ssize_t(size);
+        if (errno != EINTR && errno != EAGAIN)
+            return false;
+    }
+    return false;
 }
 
-bool readFully(int fd, void* data, std::size_t size) {
+bool readFully(int fd, void* data, std::size_t size, Deadline deadline) {
     char* bytes = static_cast<char*>(data);
     while (size > 0) {
+        if (!ready(fd, POLLIN, deadline))
+            return false;
         ssize_t got = read(fd, bytes, size);
-        if (got < 0 && errno == EINTR)
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (got <= 0)
             return false;
@@ -113,11 +145,13 @@ bool readFully(int fd, void* data, std::size_t size) {
     return true;
 }
 
-bool writeFully(int fd, const void* data, std::size_t size) {
+bool writeFully(int fd, const void* data, std::size_t size, Deadline deadline) {
     const char* bytes = static_cast<const char*>(data);
     while (size > 0) {
-        ssize_t sent = send(fd, bytes, size, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
+        if (!ready(fd, POLLOUT, deadline))
+            return false;
+        ssize_t sent = send(fd, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (sent <= 0)
             return false;

@@ -21,7 +21,15 @@ inline constexpr char kHelperName[] = "sips-warm-helper";
 // A helper with no job for this long leaves.
 inline constexpr int kIdleSeconds = 20;
 
-inline constexpr std::uint32_t kVersion = 1;
+// The longest a front waits for a helper to take its command, from its first try to connect;
+// a helper that is stopped, busy or stalled by another connection then leaves the command to
+// the engine run by the front itself.
+inline constexpr int kHandOverMillis = 1000;
+
+// The longest a process taken from the helper waits for its front's request.
+inline constexpr int kRequestMillis = 2000;
+
+inline constexpr std::uint32_t kVersion = 2;
 
 // Everything of the caller's process that a command's run depends on, besides its working
 // folder and its standard streams, which travel as descriptors with this header.
@@ -51,7 +59,7 @@ inline constexpr std::uint32_t kMaxPayload = 64u << 20;
 inline constexpr int kIoPriorityOfProcess = 1;
 
 enum class ReplyKind : std::int32_t {
-    Accepted = 1, // the job runs; the front forwards signals from now on
+    Accepted = 1, // the job can run: `status` is its process id; it waits for kGo
     Declined = 2, // the helper cannot run this job as the caller would; run the engine
     Finished = 3, // `status` is the job's wait status
 };
@@ -61,21 +69,43 @@ struct Reply {
     std::int32_t status;
 };
 
-// After Accepted, the front sends each signal it receives as one byte holding its number.
+// The one byte a front sends after Accepted to let its job run. A front that gives up
+// instead closes the connection, and the job leaves without having done anything. Signals
+// go to the job straight from the front, through a pidfd.
+inline constexpr unsigned char kGo = 0;
 
-// The socket path for the engine at `engine`, in a folder only this user can enter:
-// $XDG_RUNTIME_DIR, else "morvelle-UID" in $TMPDIR or the system's temporary folder. The
-// name carries the engine's identity, so a rebuilt or reinstalled engine never meets an
-// older helper. False when no such folder is to be had or the path would not fit.
-bool socketPath(const char* engine, char* path, std::size_t size);
+// A descriptor of `folder` if it is one that no other user can reach into: a real folder
+// (not a link to one), this user's own, mode 0700. -1 otherwise.
+int openPrivateFolder(const char* folder);
+
+// $XDG_RUNTIME_DIR through openPrivateFolder: the only place for a helper's socket.
+int openRuntimeFolder();
+
+// The socket's name for the engine at `engine`. It carries the engine's identity, so a
+// rebuilt or reinstalled engine never meets an older helper.
+bool socketName(const char* engine, char* name, std::size_t size);
+
+// `name` in the folder open as `folder`, as a path that goes through that descriptor
+// rather than through the folder's name, which someone may have changed since.
+bool pathIn(int folder, const char* name, char* path, std::size_t size);
 
 // Whether the process at the other end of a connected Unix socket runs as this user.
 bool peerIsSameUser(int socket);
 
-// Sends `size` bytes with `count` descriptors attached (at most 4), in one message.
-bool sendWithDescriptors(int socket, const void* data, std::size_t size, const int* fds, int count);
+// A point `millis` from now on the monotonic clock; the calls below give up there. A
+// negative `millis` means no end.
+struct Deadline {
+    long long at;
+    static Deadline in(int millis);
+    // Milliseconds left for poll(): -1 for no end, 0 when it has passed.
+    int left() const;
+};
 
-bool readFully(int fd, void* data, std::size_t size);
-bool writeFully(int fd, const void* data, std::size_t size);
+// Sends `size` bytes with `count` descriptors attached (at most 4), in one message.
+bool sendWithDescriptors(int socket, const void* data, std::size_t size, const int* fds, int count,
+                         Deadline deadline = Deadline::in(-1));
+
+bool readFully(int fd, void* data, std::size_t size, Deadline deadline = Deadline::in(-1));
+bool writeFully(int fd, const void* data, std::size_t size, Deadline deadline = Deadline::in(-1));
 
 } // namespace sips::handover

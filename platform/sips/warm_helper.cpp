@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/prctl.h>
@@ -141,7 +143,15 @@ bool unpack(Job& job) {
     return next == end;
 }
 
+// The request, which must come whole within a short time: a peer that sends nothing or
+// half of one holds only this process, and not for long.
 bool receive(int connection, Job& job) {
+    const Deadline deadline = Deadline::in(kRequestMillis);
+    pollfd watched = {connection, POLLIN, 0};
+    while (poll(&watched, 1, deadline.left()) < 0 && errno == EINTR) {
+    }
+    if (!(watched.revents & POLLIN))
+        return false;
     union {
         char buffer[CMSG_SPACE(4 * sizeof(int))];
         cmsghdr align;
@@ -154,7 +164,7 @@ bool receive(int connection, Job& job) {
     message.msg_controllen = sizeof control.buffer;
     ssize_t got;
     do {
-        got = recvmsg(connection, &message, MSG_CMSG_CLOEXEC);
+        got = recvmsg(connection, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
     } while (got < 0 && errno == EINTR);
     if (got <= 0)
         return false;
@@ -162,14 +172,14 @@ bool receive(int connection, Job& job) {
     if (message.msg_flags & MSG_CTRUNC)
         return false;
     char* rest = reinterpret_cast<char*>(&job.request) + got;
-    if (!readFully(connection, rest, sizeof job.request - std::size_t(got)))
+    if (!readFully(connection, rest, sizeof job.request - std::size_t(got), deadline))
         return false;
     const Request& request = job.request;
     if (request.version != kVersion || request.payloadSize > kMaxPayload ||
         job.fds.size() != 1 + std::size_t(__builtin_popcount(request.openStreams & 7)))
         return false;
     job.payload.resize(request.payloadSize);
-    return readFully(connection, job.payload.data(), job.payload.size()) && unpack(job);
+    return readFully(connection, job.payload.data(), job.payload.size(), deadline) && unpack(job);
 }
 
 std::string contentsOf(const std::string& path) {
@@ -193,33 +203,46 @@ std::string lineOf(const std::string& text, const char* key) {
 }
 
 // What a process sees of the system and may do in it: its root, namespaces, control group,
-// personality, and what it can only lose, never regain (capabilities, a system call filter,
-// the bar on gaining privileges).
+// personality, security label, and what it can only lose, never regain (capabilities, a
+// system call filter, the bar on gaining privileges).
 struct World {
     std::vector<std::pair<dev_t, ino_t>> spaces;
     std::string cgroup;
     std::string personality;
+    std::string label;
     std::vector<std::string> privileges;
     bool known = false;
 
     bool operator==(const World& other) const {
         return known && other.known && spaces == other.spaces && cgroup == other.cgroup &&
-               personality == other.personality && privileges == other.privileges;
+               personality == other.personality && label == other.label &&
+               privileges == other.privileges;
+    }
+
+    // Whether this process may be held to limits that cannot be compared: a filter or a
+    // Landlock domain needs the bar on gaining privileges, or root's rights.
+    bool mayBeConfined() const {
+        return !known || privileges[5] != "\nNoNewPrivs:\t0" || privileges[6] != "\nSeccomp:\t0" ||
+               getuid() == 0 || geteuid() == 0;
     }
 };
 
 // `proc` is a process's folder in /proc, with its slash.
 World worldOf(const std::string& proc) {
     World world;
-    for (const char* name :
-         {"root", "ns/mnt", "ns/pid", "ns/user", "ns/net", "ns/ipc", "ns/uts", "ns/cgroup"}) {
-        struct stat info;
-        if (stat((proc + name).c_str(), &info) != 0)
+    for (const char* name : {"root", "ns/mnt", "ns/pid", "ns/user", "ns/net", "ns/ipc", "ns/uts",
+                             "ns/cgroup", "ns/time"}) {
+        struct stat info = {};
+        // A kernel without time namespaces has no such entry, for anyone.
+        if (stat((proc + name).c_str(), &info) != 0 &&
+            (errno != ENOENT || std::strcmp(name, "ns/time") != 0))
             return world;
         world.spaces.emplace_back(info.st_dev, info.st_ino);
     }
     world.cgroup = contentsOf(proc + "cgroup");
     world.personality = contentsOf(proc + "personality");
+    // Empty for both where no security module gives labels.
+    world.label = contentsOf(proc + "attr/current");
     const std::string status = contentsOf(proc + "status");
     for (const char* key : {"\nCapInh:", "\nCapPrm:", "\nCapEff:", "\nCapBnd:", "\nCapAmb:",
                             "\nNoNewPrivs:", "\nSeccomp:"}) {
@@ -295,19 +318,60 @@ void setSignals(const Request& request) {
     sigprocmask(SIG_SETMASK, &request.blocked, nullptr);
 }
 
+// Ends the job when its front ends, whether or not the helper is still there: the front
+// gone, the job's caller no longer waits for it, as the engine would have died with it.
+void* watchFront(void* connection) {
+    pollfd watched = {int(reinterpret_cast<std::intptr_t>(connection)), POLLRDHUP, 0};
+    for (;;) {
+        const int got = poll(&watched, 1, -1);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 || (watched.revents & POLLNVAL))
+            return nullptr;
+        if (watched.revents & (POLLRDHUP | POLLHUP | POLLERR))
+            break;
+    }
+    kill(getpid(), SIGKILL);
+    return nullptr;
+}
+
+bool startWatchingFront(int connection) {
+    sigset_t all, previous;
+    sigfillset(&all);
+    // Every signal stays for the job's own threads to take, as in the engine.
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pthread_t watcher;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attributes, 64 * 1024);
+    const bool started = pthread_create(&watcher, &attributes, watchFront,
+                                        reinterpret_cast<void*>(std::intptr_t(connection))) == 0;
+    pthread_attr_destroy(&attributes);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return started;
+}
+
 [[noreturn]] void runJob(Job& job, int connection, const World& own) {
-    Reply reply = {ReplyKind::Accepted, 0};
+    Reply reply = {ReplyKind::Accepted, int(getpid())};
     if (!takeOnCaller(job, own)) {
         // This helper no longer matches its users' processes; the next run starts another.
-        kill(getppid(), SIGUSR1);
+        // A front that gave up waiting, and whose process may be gone, says nothing of that.
+        pollfd front = {connection, POLLRDHUP, 0};
+        if (poll(&front, 1, 0) == 0)
+            kill(getppid(), SIGUSR1);
         reply.kind = ReplyKind::Declined;
         writeFully(connection, &reply, sizeof reply);
         _exit(kDeclinedExit);
     }
-    // In place before the front starts forwarding, so that no signal meets a handler of
-    // the helper's.
+    // In place before the front may send any signal, so that none meets a handler of the
+    // helper's.
     setSignals(job.request);
-    if (!writeFully(connection, &reply, sizeof reply))
+    // The front lets the job go only while it still waits for it; one that gave up has
+    // closed the connection, and runs the engine itself.
+    unsigned char go = 1;
+    if (!writeFully(connection, &reply, sizeof reply) || !readFully(connection, &go, 1) ||
+        go != kGo || !startWatchingFront(connection))
         _exit(kDeclinedExit);
     // Named as the engine run by the caller would be, in any message GLib writes.
     const char* slash = std::strrchr(job.argv[0], '/');
@@ -326,9 +390,10 @@ void setSignals(const Request& request) {
 }
 
 // A process forked ahead of need, so that no fork lies between a connection and its job:
-// it takes the next connection of this user, reads the request, hands the connection to
-// the helper (which from then on passes on the signals the front forwards and reports the
-// end) and becomes the job. `own` is the helper's world, which is the spare's too.
+// it takes the next connection of this user and hands it to the helper at once, which then
+// forks the next spare, reports this process's end to the front if it dies and ends it if
+// its front does; then it reads the request and becomes the job. It ends with the helper
+// until then, never after. `own` is the helper's world, which is the spare's too.
 [[noreturn]] void serveOne(int listening, int helperEnd, const World& own) {
     for (int signal : {SIGCHLD, SIGUSR1, SIGTERM, SIGINT, SIGHUP})
         std::signal(signal, SIG_DFL);
@@ -346,16 +411,19 @@ void setSignals(const Request& request) {
         Job job;
         socklen_t length = sizeof job.peer;
         if (!peerIsSameUser(connection) ||
-            getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &job.peer, &length) != 0 ||
-            !receive(connection, job)) {
+            getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &job.peer, &length) != 0) {
             close(connection);
             continue;
         }
+        prctl(PR_SET_PDEATHSIG, 0);
         close(listening);
         const char taken = 1;
-        if (!sendWithDescriptors(helperEnd, &taken, 1, &connection, 1))
+        if (getppid() != helper ||
+            !sendWithDescriptors(helperEnd, &taken, 1, &connection, 1, Deadline::in(0)))
             _exit(kDeclinedExit);
         close(helperEnd);
+        if (!receive(connection, job))
+            _exit(kDeclinedExit);
         runJob(job, connection, own);
     }
 }
@@ -367,23 +435,13 @@ struct Running {
     int connection;
 };
 
-// Passes the signals a front forwards on to its job; a front gone unannounced (killed)
-// takes its job with it, as its death would have stopped the engine.
-void forwardSignals(Running& job) {
-    unsigned char signals[64];
-    ssize_t got = read(job.connection, signals, sizeof signals);
-    if (got < 0 && errno == EINTR)
-        return;
-    if (got <= 0) {
-        kill(job.pid, SIGKILL);
-        close(job.connection);
-        job.connection = -1;
-        return;
-    }
-    for (ssize_t i = 0; i < got; ++i) {
-        if (signals[i] > 0 && signals[i] < NSIG)
-            kill(job.pid, signals[i]);
-    }
+// A front gone unannounced (killed) takes its job with it, as its death would have stopped
+// the engine; the job sees it too, but cannot while it is stopped. Nothing is read here:
+// the connection's data are the job's.
+void frontGone(Running& job) {
+    kill(job.pid, SIGKILL);
+    close(job.connection);
+    job.connection = -1;
 }
 
 // Reports a job's end to its front, unless the job declined it.
@@ -396,7 +454,7 @@ void finish(Running& job) {
     if (job.connection >= 0) {
         if (!declined) {
             Reply finished = {ReplyKind::Finished, status};
-            writeFully(job.connection, &finished, sizeof finished);
+            writeFully(job.connection, &finished, sizeof finished, Deadline::in(0));
         }
         close(job.connection);
     }
@@ -418,18 +476,19 @@ void startLibraries() {
     vips_class_map_all(g_type_from_name("VipsOperation"), nothing, nullptr);
 }
 
-int listenAt(const char* path) {
+// Binds the socket `name` in the folder open as `folder`, through that descriptor.
+int listenIn(int folder, const char* name) {
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
-    if (std::strlen(path) >= sizeof address.sun_path)
+    if (!pathIn(folder, name, address.sun_path, sizeof address.sun_path))
         return -1;
-    std::strcpy(address.sun_path, path);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     // A socket file left by a helper that was killed is no longer anyone's: the lock says so.
-    unlink(path);
+    unlinkat(folder, name, 0);
     mode_t mask = umask(077);
+    // bind() makes a new file and never follows a link in its place.
     bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     umask(mask);
     if (!bound || listen(fd, 64) != 0) {
@@ -439,21 +498,75 @@ int listenAt(const char* path) {
     return fd;
 }
 
+// The lock that lets one helper serve the socket: an existing lock file is opened, never
+// followed as a link; a missing one made, never over another file.
+int lockIn(int folder, const std::string& name) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = openat(folder, name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT)
+            fd = openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        0600);
+        struct stat info;
+        if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid())
+            return fd;
+        if (fd >= 0) {
+            close(fd);
+            return -1;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+// Takes a connection from the spare that took it off the socket.
+int takenConnection(int helperEnd) {
+    union {
+        char buffer[CMSG_SPACE(sizeof(int))];
+        cmsghdr align;
+    } control;
+    char taken;
+    iovec part = {&taken, 1};
+    msghdr message = {};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control.buffer;
+    message.msg_controllen = sizeof control.buffer;
+    int connection = -1;
+    if (recvmsg(helperEnd, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT) == 1) {
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        if (header && header->cmsg_type == SCM_RIGHTS)
+            std::memcpy(&connection, CMSG_DATA(header), sizeof(int));
+    }
+    return connection;
+}
+
 } // namespace
 
 int serveWarm(const char* socket) {
     g_startEntries = startEntries(environ);
-    const std::string lockPath = std::string(socket) + ".lock";
-    int lock = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const char* slash = std::strrchr(socket, '/');
+    if (!slash || slash == socket)
+        return 1;
+    const std::string name = slash + 1;
+    // Every file is made relative to the folder checked here, whatever its name leads to
+    // later.
+    const int folder = openPrivateFolder(std::string(socket, slash).c_str());
+    if (folder < 0)
+        return 0;
+    const int lock = lockIn(folder, name + ".lock");
     // Only one helper per socket; a second one started in a race leaves at once.
     if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0)
         return 0;
-    startLibraries();
     // Read once: every spare forked from here shares it, and a job only reads its caller's.
     const World world = worldOf("/proc/self/");
-    int listening = listenAt(socket);
+    // A helper held to limits no caller can be compared with runs nothing.
+    if (world.mayBeConfined())
+        return 0;
+    startLibraries();
+    int listening = listenIn(folder, name.c_str());
     struct stat own;
-    if (listening < 0 || stat(socket, &own) != 0)
+    if (listening < 0 || fstatat(folder, name.c_str(), &own, AT_SYMLINK_NOFOLLOW) != 0)
         return 1;
 
     struct sigaction action = {};
@@ -479,10 +592,11 @@ int serveWarm(const char* socket) {
     bool serving = true;
     const auto stopServing = [&] {
         serving = false;
-        // Another helper may already have taken over the path; its socket stays.
+        // Another helper may already have taken over the name; its socket stays.
         struct stat now;
-        if (stat(socket, &now) == 0 && now.st_dev == own.st_dev && now.st_ino == own.st_ino)
-            unlink(socket);
+        if (fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_dev == own.st_dev && now.st_ino == own.st_ino)
+            unlinkat(folder, name.c_str(), 0);
     };
     for (;;) {
         // Forking is safe only while this process has one thread: no library may have
@@ -498,8 +612,13 @@ int serveWarm(const char* socket) {
         if (serving && spare == 0) {
             spare = fork();
             if (spare == 0) {
-                close(ends[0]);
-                close(lock);
+                // The spare keeps only the socket and its way back here.
+                for (int fd : {ends[0], lock, folder})
+                    close(fd);
+                for (const Running& job : jobs) {
+                    close(job.process);
+                    close(job.connection);
+                }
                 serveOne(listening, ends[1], world);
             }
             spareProcess = spare > 0 ? int(syscall(SYS_pidfd_open, spare, 0)) : -1;
@@ -514,7 +633,7 @@ int serveWarm(const char* socket) {
         watched.push_back({spareProcess, POLLIN, 0});
         for (const Running& job : jobs) {
             watched.push_back({job.process, POLLIN, 0});
-            watched.push_back({job.connection, short(job.connection >= 0 ? POLLIN : 0), 0});
+            watched.push_back({job.connection, POLLRDHUP, 0});
         }
         const timespec idle = {kIdleSeconds, 0};
         int ready = ppoll(watched.data(), watched.size(), jobs.empty() ? &idle : nullptr, &waiting);
@@ -527,31 +646,15 @@ int serveWarm(const char* socket) {
         if (ready < 0)
             continue;
         for (std::size_t i = jobs.size(); i-- > 0;) {
-            if (watched[2 + 2 * i + 1].revents)
-                forwardSignals(jobs[i]);
+            if (jobs[i].connection >= 0 && watched[2 + 2 * i + 1].revents)
+                frontGone(jobs[i]);
             if (watched[2 + 2 * i].revents) {
                 finish(jobs[i]);
                 jobs.erase(jobs.begin() + std::ptrdiff_t(i));
             }
         }
         if (watched[0].revents) {
-            union {
-                char buffer[CMSG_SPACE(sizeof(int))];
-                cmsghdr align;
-            } control;
-            char taken;
-            iovec part = {&taken, 1};
-            msghdr message = {};
-            message.msg_iov = &part;
-            message.msg_iovlen = 1;
-            message.msg_control = control.buffer;
-            message.msg_controllen = sizeof control.buffer;
-            int connection = -1;
-            if (recvmsg(ends[0], &message, MSG_CMSG_CLOEXEC) == 1) {
-                cmsghdr* header = CMSG_FIRSTHDR(&message);
-                if (header && header->cmsg_type == SCM_RIGHTS)
-                    std::memcpy(&connection, CMSG_DATA(header), sizeof(int));
-            }
+            const int connection = takenConnection(ends[0]);
             if (spare > 0) {
                 jobs.push_back({spare, spareProcess, connection});
                 spare = 0;
