@@ -32,6 +32,7 @@ WindowLayout windowLayout() {
     // Without a title bar no window manager can add the close box the layout has not.
     l.Decorated = false;
     l.MenuBarVisible = true;
+    l.Role = WindowRole::Utility;
     return l;
 }
 
@@ -64,8 +65,8 @@ AboutWin::AboutWin() : Window(windowLayout()) {
     PushButton1->setAutoDefault(true);
     Canvas2->setFocusPolicy(Qt::NoFocus);
     // A plain window has no default-button handling of its own, so Return and Enter press the
-    // default button here.
-    for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
+    // default button here, and Escape, as in a dialog, closes the window too.
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
         auto* shortcut = new QShortcut(QKeySequence(key), this);
         connect(shortcut, &QShortcut::activated, PushButton1, &QPushButton::click);
     }

@@ -23,6 +23,7 @@ WindowLayout windowLayout() {
     l.Decorated = false;
     // A feedback window carries no menu bar of its own: it is never the one a user works in.
     l.MenuBarVisible = false;
+    l.Role = WindowRole::Feedback;
     return l;
 }
 } // namespace

@@ -18,6 +18,8 @@ constexpr int DurationMs = 450;
 constexpr int MinSide = 64;
 constexpr int MaxSide = 192;
 
+int puffsShown = 0;
+
 // Draws one frame of the puff, at progress 0 to 1, on a transparent square.
 QImage puffFrame(int side, double progress) {
     QImage frame(side, side, QImage::Format_ARGB32_Premultiplied);
@@ -70,6 +72,7 @@ public:
         : QWidget(nullptr, Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                                Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus),
           m_translucent(translucent) {
+        ++puffsShown;
         setObjectName(QStringLiteral("poof"));
         setAttribute(Qt::WA_TranslucentBackground, translucent);
         setAttribute(Qt::WA_ShowWithoutActivating);
@@ -88,6 +91,8 @@ public:
         connect(animation, &QVariantAnimation::finished, this, &QWidget::close);
         animation->start();
     }
+
+    ~Poof() override { --puffsShown; }
 
 protected:
     void paintEvent(QPaintEvent*) override {
@@ -129,6 +134,10 @@ void showPoof(const QPoint& centre, const QSize& size) {
     auto* poof = new Poof(side, x11::compositorRunning());
     poof->move(centre - QPoint(side / 2, side / 2));
     poof->show();
+}
+
+bool poofShowing() {
+    return puffsShown > 0;
 }
 
 } // namespace platform::desktop
