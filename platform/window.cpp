@@ -9,6 +9,7 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QShowEvent>
+#include <QWindow>
 
 #include "application.h"
 #include "dragitem.h"
@@ -145,6 +146,11 @@ QWidget* Window::contentArea() const {
 }
 
 void Window::Show() {
+    // Told before the window is mapped, which is when window managers read it.
+    if (QWidget* over = owner(); over && !isVisible()) {
+        winId();
+        windowHandle()->setTransientParent(over->window()->windowHandle());
+    }
     if (isMinimized())
         setWindowState(windowState() & ~Qt::WindowMinimized);
     show();

@@ -91,6 +91,9 @@ protected:
     virtual void DropObject(DragItem& obj, int action);
     // Where the window first appears, as the content area's top left on screen.
     virtual QPoint initialPosition() const;
+    // The window this one belongs to, which the window manager keeps it over (as transient
+    // for it); none by default.
+    virtual QWidget* owner() const { return nullptr; }
 
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;

@@ -1,5 +1,6 @@
 #include "aboutwin.h"
 
+#include <QApplication>
 #include <QKeySequence>
 #include <QPushButton>
 #include <QShortcut>
@@ -74,6 +75,12 @@ AboutWin::AboutWin() : Window(windowLayout()) {
 
 void AboutWin::PushButton1_Action() {
     Close();
+}
+
+// Over the window the About command was chosen in.
+QWidget* AboutWin::owner() const {
+    QWidget* active = QApplication::activeWindow();
+    return active != this ? active : nullptr;
 }
 
 // Over the Drop Screen when there is one, else in the middle of the main screen.

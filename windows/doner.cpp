@@ -2,6 +2,7 @@
 
 #include "native/nsalien.h"
 #include "windows/progressdes.h"
+#include "windows/qconvert.h"
 
 using namespace platform;
 
@@ -37,6 +38,11 @@ doner::doner() : Window(windowLayout()) {
     connect(Timer1, &Timer::Action, this, &doner::Timer1_Action);
     StaticText1 = new StaticText(GroupBox1, inContainer(QRect(106, 21, 100, 20), GroupBox1), QStringLiteral("DONE"), {22, true, QColor(0x66, 0xCC, 0xFF), 1});
     // clang-format on
+}
+
+// Over the Drop Screen, whose files it tells of.
+QWidget* doner::owner() const {
+    return qconvert::existing();
 }
 
 QPoint doner::initialPosition() const {

@@ -50,6 +50,11 @@ progressdes::progressdes() : Window(windowLayout()) {
     ProgressBar1->setAccessibleName(RemainingTime->text().simplified());
 }
 
+// Over the Drop Screen, whose files it tells of.
+QWidget* progressdes::owner() const {
+    return qconvert::existing();
+}
+
 QPoint progressdes::initialPosition() const {
     return centredOverDropScreen(*this);
 }
