@@ -1,11 +1,13 @@
 #include "poof.h"
 
+#include <QApplication>
 #include <QBitmap>
 #include <QImage>
 #include <QPainter>
 #include <QVariantAnimation>
 #include <QWidget>
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/x11.h"
@@ -17,8 +19,6 @@ namespace {
 constexpr int DurationMs = 450;
 constexpr int MinSide = 64;
 constexpr int MaxSide = 192;
-
-int puffsShown = 0;
 
 // Draws one frame of the puff, at progress 0 to 1, on a transparent square.
 QImage puffFrame(int side, double progress) {
@@ -72,12 +72,10 @@ public:
         : QWidget(nullptr, Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                                Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus),
           m_translucent(translucent) {
-        ++puffsShown;
         setObjectName(QStringLiteral("poof"));
         setAttribute(Qt::WA_TranslucentBackground, translucent);
         setAttribute(Qt::WA_ShowWithoutActivating);
         setAttribute(Qt::WA_TransparentForMouseEvents);
-        setAttribute(Qt::WA_DeleteOnClose);
         resize(side, side);
         showFrame(0);
         // The animation is a child of the window, so it goes when the window goes.
@@ -88,11 +86,14 @@ public:
         animation->setEasingCurve(QEasingCurve::OutCubic);
         connect(animation, &QVariantAnimation::valueChanged, this,
                 [this](const QVariant& v) { showFrame(v.toDouble()); });
-        connect(animation, &QVariantAnimation::finished, this, &QWidget::close);
+        // Hidden, not closed: a window's close comes to it as an event from outside, which
+        // is held back while a conversion runs, and the puff would stay on the screen.
+        connect(animation, &QVariantAnimation::finished, this, [this] {
+            hide();
+            deleteLater();
+        });
         animation->start();
     }
-
-    ~Poof() override { --puffsShown; }
 
 protected:
     void paintEvent(QPaintEvent*) override {
@@ -136,8 +137,13 @@ void showPoof(const QPoint& centre, const QSize& size) {
     poof->show();
 }
 
+// A closed puff may wait for deletion until an outer event loop runs again: what counts is
+// whether one is on the screen.
 bool poofShowing() {
-    return puffsShown > 0;
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    return std::any_of(windows.begin(), windows.end(), [](const QWidget* w) {
+        return w->isVisible() && w->objectName() == QLatin1String("poof");
+    });
 }
 
 } // namespace platform::desktop
