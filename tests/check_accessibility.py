@@ -88,12 +88,21 @@ def main():
         env = dict(os.environ)
         env.pop("QT_QPA_PLATFORM", None)
         env.pop("WAYLAND_DISPLAY", None)
-        server, number = start_reporting(
-            ["Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"], env)
-        processes.append(server)
-        if not number:
-            skip("Xvfb did not start")
-        env["DISPLAY"] = ":" + number
+        # A display number that another X server on the machine has just given up may still
+        # be torn down under the new one: a server counts once a client reaches it.
+        for _ in range(3):
+            server, number = start_reporting(
+                ["Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                env)
+            processes.append(server)
+            env["DISPLAY"] = ":" + number
+            reached = number and subprocess.run(["xdotool", "getmouselocation"], env=env,
+                                                stdout=subprocess.DEVNULL,
+                                                stderr=subprocess.DEVNULL).returncode == 0
+            if reached:
+                break
+        else:
+            skip("no X server could be reached")
         bus, address = start_reporting(["dbus-daemon", "--session", "--nofork", "--print-address"],
                                        env)
         processes.append(bus)

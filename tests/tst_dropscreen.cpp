@@ -282,7 +282,7 @@ private slots:
         platform::Window* window =
             chooser ? static_cast<platform::Window*>(&imagecontrol::instance()) : &screen();
         window->Show();
-        QVERIFY(QTest::qWaitForWindowActive(window));
+        QTRY_COMPARE(QApplication::activeWindow(), window);
         QWidget* first = window->findChildren<QWidget*>().constFirst();
         for (QWidget* w : window->findChildren<QWidget*>()) {
             if (w->accessibleName() == order.first())

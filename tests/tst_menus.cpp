@@ -183,7 +183,7 @@ private slots:
         QFETCH(bool, shown);
         platform::Window* w = &windowNamed(window);
         w->Show();
-        QVERIFY(QTest::qWaitForWindowActive(w));
+        QTRY_COMPARE(QApplication::activeWindow(), w);
         QMenuBar* bar = barOf(w);
         QVERIFY(bar);
         QCOMPARE(bar->isVisible(), shown);
