@@ -95,6 +95,11 @@ def main():
             print("FAIL: on X the application shows %r, not the Drop Screen and the chooser"
                   % titles())
             return 1
+        # Weston starts Xwayland when the first X client comes.
+        with open(log) as f:
+            if "Spawned Xwayland server" not in f.read():
+                print("FAIL: the X server the application is on is not weston's Xwayland")
+                return 1
         print("PASS: the application runs on Xwayland")
         return 0
     finally:
