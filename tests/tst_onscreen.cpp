@@ -609,6 +609,14 @@ private slots:
         const QList<long> extents = display.frameExtents(about);
         QVERIFY(extents.isEmpty() || extents == (QList<long>{0, 0, 0, 0}));
         QCOMPARE(session->standing(about, QStringLiteral("UTILITY"), false), QString());
+        if (windowManager) {
+            // A click on the Drop Screen it was opened from leaves it over the Drop Screen.
+            QVERIFY(session->click(session->content(drop, 512).topLeft() + QPoint(20, 300)));
+            QVERIFY(QTest::qWaitFor([&] { return display.activeWindow() == drop; }, 5000));
+            QVERIFY(session->stackedAt(about) > session->stackedAt(drop));
+            QVERIFY(session->input({"windowactivate", "--sync", QString::number(about)}));
+            QVERIFY(QTest::qWaitFor([&] { return display.inputFocus() == about; }, 5000));
+        }
         QVERIFY(session->input({"key", closeKey}));
         QVERIFY(QTest::qWaitFor([&] { return !session->window(AboutWidth); }, 5000));
     }
