@@ -18,6 +18,10 @@ App::App(int& argc, char** argv) : platform::Application(argc, argv) {
     // No separate display name: Qt would add it to every window title on the desktop.
     setApplicationName(QStringLiteral("Morvelle"));
     setApplicationVersion(QStringLiteral(MORVELLE_VERSION));
+    // Every window shows the application's icon, and docks match the windows to the
+    // launcher by the desktop entry's name (Wayland) or its StartupWMClass (X11).
+    setDesktopFileName(QStringLiteral(MORVELLE_DESKTOP_ID));
+    setWindowIcon(platform::ApplicationIcon());
     // Closing a window does not end the application; closing the last one does, since
     // without a window there is no menu left to reach it by.
     setQuitOnLastWindowClosed(false);

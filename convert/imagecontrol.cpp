@@ -1,11 +1,17 @@
 #include "imagecontrol.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 
+#include "platform/desktop/poof.h"
 #include "platform/exceptions.h"
 #include "platform/msgbox.h"
 #include "platform/pictures.h"
 #include "platform/shell.h"
+#include "windows/doner.h"
+#include "windows/progressdes.h"
 #include "windows/qconvert.h"
 
 using namespace platform;
@@ -25,6 +31,7 @@ WindowLayout windowLayout() {
     l.MinimizeButton = false;
     l.MaximizeButton = false;
     l.Resizeable = false;
+    l.Role = WindowRole::Utility;
     return l;
 }
 
@@ -49,6 +56,29 @@ QColor labelColour(int control) {
 } // namespace
 
 const QString imagecontrol::FailureTitle = QStringLiteral("Files not converted");
+const QString imagecontrol::StoppedTitle = QStringLiteral("Conversion stopped");
+
+namespace {
+// The end of a run shows DONE and its puff first; a report waits until both have gone, so
+// that neither is drawn over it or hides behind it. No input is taken meanwhile, as during
+// the run. False when the application is quitting, or the feedback never ends.
+bool waitForFeedbackToEnd() {
+    constexpr int LongestMs = 10000;
+    QEventLoop loop;
+    QTimer check;
+    bool over = false;
+    QElapsedTimer waited;
+    waited.start();
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        over = !progressdes::existing() && !doner::existing() && !desktop::poofShowing();
+        if (over || waited.elapsed() > LongestMs)
+            loop.quit();
+    });
+    check.start(10);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    return over;
+}
+} // namespace
 
 const QList<imagecontrol::FormatButton>& imagecontrol::formatButtons() {
     static const QList<FormatButton> table = {
@@ -79,7 +109,7 @@ imagecontrol::imagecontrol() : Window(windowLayout()) {
     auto bevelButton = [this](int button) {
         const FormatButton& row = formatButton(button);
         return new BevelButton(this, QRect(row.buttonAt, ButtonSize), Picture(row.picture),
-                               IconSide);
+                               IconSide, row.label);
     };
     auto formatLabel = [this](int control) {
         for (const FormatButton& row : formatButtons()) {
@@ -133,6 +163,19 @@ imagecontrol::imagecontrol() : Window(windowLayout()) {
     EditField3->setPalette(field);
     EditField3->setAlignment(Qt::AlignLeft);
 
+    StaticText11->setBuddy(CheckBox2);
+    StaticText10->setBuddy(EditField3);
+    // Tab goes down the window: the box, the name, then the grid row by row.
+    BevelButton* const numbered[] = {nullptr,      BevelButton1, BevelButton2, BevelButton3,
+                                     BevelButton4, BevelButton5, BevelButton6, BevelButton7,
+                                     BevelButton8, BevelButton9};
+    QWidget* previous = EditField3;
+    setTabOrder(CheckBox2, EditField3);
+    for (const FormatButton& row : formatButtons()) {
+        setTabOrder(previous, numbered[row.button]);
+        previous = numbered[row.button];
+    }
+
     connect(CheckBox2, &QCheckBox::clicked, this,
             [this] { guarded([this] { CheckBox2_Action(); }); });
     const std::pair<BevelButton*, void (imagecontrol::*)()> handlers[] = {
@@ -180,12 +223,21 @@ void imagecontrol::run(const FormatButton& row) {
     // handler returns, and the progress window relies on that. Only Escape and Quit reach
     // the tool's run, and end the batch after the file they stopped.
     int next = 0;
+    int converted = 0;
     while (next <= int(qconvert::instance().CryptFileArray.size()) - 1) {
-        const FolderItem item = qconvert::instance().CryptFileArray[next++];
+        const FolderItem item = qconvert::instance().CryptFileArray[next];
         QString why;
-        if (!row.operation(item, true, &why))
+        const bool done = row.operation(item, true, &why);
+        const bool stopped = Shell::request() != Shell::Request::None;
+        // A file whose conversion was stopped has not failed: it stays, as one not reached.
+        if (!done && stopped && why == alienimage::StoppedReason)
+            break;
+        ++next;
+        if (done)
+            ++converted;
+        else
             failed.append({item, why});
-        if (Shell::request() != Shell::Request::None)
+        if (stopped)
             break;
     }
 
@@ -210,18 +262,38 @@ void imagecontrol::run(const FormatButton& row) {
         keep(file);
 
     // On Quit the application ends as soon as this returns: nothing is left to ask.
-    if (failed.isEmpty() || Shell::request() == Shell::Request::Quit)
+    const bool stopped = Shell::request() == Shell::Request::Stop;
+    if (Shell::request() == Shell::Request::Quit || (failed.isEmpty() && !stopped))
         return;
+    const QString note =
+        stopped ? stopSentence(converted + int(failed.size()), int(total), int(total) - converted)
+                : QString();
+    if (!waitForFeedbackToEnd())
+        return;
+    if (failed.isEmpty()) {
+        ReportBox(Report::Information, StoppedTitle, note, QString(), {});
+        return;
+    }
     const QString summary = QStringLiteral("%1 of %2 %3 could not be converted.")
                                 .arg(failed.size())
                                 .arg(total)
                                 .arg(total == 1 ? QStringLiteral("file") : QStringLiteral("files"));
-    QString note;
-    if (!notReached.isEmpty())
-        note =
-            QStringLiteral("The run was stopped. %1 not reached %2 still listed.")
-                .arg(notReached.size() == 1 ? QStringLiteral("The file")
-                                            : QStringLiteral("The %1 files").arg(notReached.size()))
-                .arg(notReached.size() == 1 ? QStringLiteral("is") : QStringLiteral("are"));
-    WarningBox(FailureTitle, summary, note, details);
+    ReportBox(Report::Warning, FailureTitle, summary, note, details);
+}
+
+QString imagecontrol::stopSentence(int finished, int total, int listed) {
+    const QString files = total == 1 ? QStringLiteral("file") : QStringLiteral("files");
+    QString still;
+    if (listed == total && total == 1)
+        still = QStringLiteral("it is still listed");
+    else if (listed == total)
+        still = QStringLiteral("all %1 are still listed").arg(listed);
+    else
+        still = QStringLiteral("%1 %2 still listed")
+                    .arg(listed)
+                    .arg(listed == 1 ? QStringLiteral("is") : QStringLiteral("are"));
+    return QStringLiteral("The run was stopped after %1 of %2 %3; %4.")
+        .arg(finished)
+        .arg(total)
+        .arg(files, still);
 }

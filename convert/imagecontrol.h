@@ -26,8 +26,13 @@ public:
     static const QList<FormatButton>& formatButtons();
     static const FormatButton& formatButton(int button);
 
-    // The title of the warning that names the files a run could not convert.
+    // The title of the warning that names the files a run could not convert, and of the
+    // notice that a run was stopped.
     static const QString FailureTitle;
+    static const QString StoppedTitle;
+    // What a stopped run did: how many of its files it finished (converted or failed), and
+    // how many of them are still listed.
+    static QString stopSentence(int finished, int total, int listed);
 
     QCheckBox* CheckBox2;
     platform::BevelButton* BevelButton1;

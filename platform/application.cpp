@@ -101,6 +101,11 @@ bool Application::notify(QObject* receiver, QEvent* event) {
     return false;
 }
 
+void Application::preferX11() {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "xcb;wayland");
+}
+
 Application* Application::current() {
     return qobject_cast<Application*>(QCoreApplication::instance());
 }

@@ -23,6 +23,12 @@ public:
 
     static Application* current();
 
+    // The windows stand where their layouts put them, on the screen, and the vanishing puff
+    // at a screen point: a Wayland session lets no window place itself, so where an X server
+    // is at hand (Xwayland in such a session) the application uses it. A platform the user
+    // names (QT_QPA_PLATFORM, -platform) still wins. Call before the application is made.
+    static void preferX11();
+
     // The application's menu bar, shown in every window whose layout shows the menu bar;
     // set before the first window is made. Not owned.
     void setMenuBar(MenuBar* bar) { m_menuBar = bar; }

@@ -1,5 +1,6 @@
 #include "busybar.h"
 
+#include <QAccessibleWidget>
 #include <QPainter>
 #include <QVariantAnimation>
 
@@ -8,9 +9,30 @@ namespace platform {
 namespace {
 constexpr int SweepMs = 1200;
 constexpr double BlockShare = 0.25;
+
+// Screen readers learn that the bar tells of work under way, not of a fraction done.
+class BusyBarAccessible : public QAccessibleWidget {
+public:
+    explicit BusyBarAccessible(QWidget* bar) : QAccessibleWidget(bar, QAccessible::ProgressBar) {}
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        const auto* bar = static_cast<const QProgressBar*>(widget());
+        s.busy = bar->minimum() == 0 && bar->maximum() == 0;
+        return s;
+    }
+};
+
+QAccessibleInterface* accessibleBusyBar(const QString& className, QObject* object) {
+    if (className == QLatin1String(BusyBar::staticMetaObject.className()) && object &&
+        object->isWidgetType())
+        return new BusyBarAccessible(static_cast<QWidget*>(object));
+    return nullptr;
+}
 } // namespace
 
 BusyBar::BusyBar(QWidget* parent) : QProgressBar(parent), m_slide(new QVariantAnimation(this)) {
+    static const bool described = (QAccessible::installFactory(accessibleBusyBar), true);
+    Q_UNUSED(described);
     m_slide->setStartValue(0.0);
     m_slide->setKeyValueAt(0.5, 1.0);
     m_slide->setEndValue(0.0);

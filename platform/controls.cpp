@@ -1,5 +1,7 @@
 #include "controls.h"
 
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 
 namespace platform {
@@ -35,6 +37,26 @@ StaticText::StaticText(QWidget* parent, const QRect& geometry, const QString& te
     setAlignment(horizontal | Qt::AlignTop);
 }
 
+void StaticText::setBuddy(QWidget* control) {
+    QLabel::setBuddy(control);
+    QString name = text().simplified();
+    while (name.endsWith(QLatin1Char(':')))
+        name = name.chopped(1).trimmed();
+    control->setAccessibleName(name);
+}
+
+void StaticText::mouseReleaseEvent(QMouseEvent* event) {
+    QLabel::mouseReleaseEvent(event);
+    QWidget* control = buddy();
+    if (event->button() != Qt::LeftButton || !control || !control->isEnabled() ||
+        !rect().contains(event->position().toPoint()))
+        return;
+    if (auto* button = qobject_cast<QAbstractButton*>(control))
+        button->click();
+    else
+        control->setFocus(Qt::MouseFocusReason);
+}
+
 RoundRectangle::RoundRectangle(QWidget* parent, const QRect& geometry, const QColor& fill,
                                const QColor& border, int borderWidth, int ovalWidth, int ovalHeight)
     : QWidget(parent), m_fill(fill), m_border(border), m_borderWidth(borderWidth),
@@ -58,13 +80,24 @@ ImageWell::ImageWell(QWidget* parent, const QRect& geometry) : QFrame(parent) {
     setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
 }
 
-BevelButton::BevelButton(QWidget* parent, const QRect& geometry, const QIcon& icon, int iconSide)
+BevelButton::BevelButton(QWidget* parent, const QRect& geometry, const QIcon& icon, int iconSide,
+                         const QString& name)
     : QToolButton(parent) {
     setGeometry(geometry);
     setIcon(icon);
     setIconSize(QSize(iconSide, iconSide));
-    setFocusPolicy(Qt::NoFocus);
+    setFocusPolicy(Qt::TabFocus);
     setToolButtonStyle(Qt::ToolButtonIconOnly);
+    setAccessibleName(name);
+}
+
+void BevelButton::keyPressEvent(QKeyEvent* event) {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        event->modifiers() == Qt::NoModifier) {
+        click();
+        return;
+    }
+    QToolButton::keyPressEvent(event);
 }
 
 Canvas::Canvas(QWidget* parent, const QRect& geometry) : QWidget(parent) {

@@ -24,11 +24,17 @@ QRect inContainer(const QRect& windowRect, const QWidget* container);
 // Applies a layout's font and colour to any control.
 void applyTextStyle(QWidget* control, const TextStyle& style);
 
-// A label of one or more lines; "\r" in the text starts a new line.
+// A label of one or more lines; "\r" in the text starts a new line. A label that names a
+// control (its buddy) names it to screen readers too, and a click on it acts as a click on
+// a button, or puts the focus in any other control.
 class StaticText : public QLabel {
     Q_OBJECT
 public:
     StaticText(QWidget* parent, const QRect& geometry, const QString& text, const TextStyle& style);
+    void setBuddy(QWidget* control);
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* event) override;
 };
 
 // A filled rectangle with rounded corners (corner ovals of 0 make square ones).
@@ -56,11 +62,16 @@ public:
     ImageWell(QWidget* parent, const QRect& geometry);
 };
 
-// A square push button that shows a picture; it takes no keyboard focus when clicked.
+// A square push button that shows a picture, named for screen readers by what it does. It
+// takes no keyboard focus when clicked, but Tab reaches it, and Space or Return presses it.
 class BevelButton : public QToolButton {
     Q_OBJECT
 public:
-    BevelButton(QWidget* parent, const QRect& geometry, const QIcon& icon, int iconSide);
+    BevelButton(QWidget* parent, const QRect& geometry, const QIcon& icon, int iconSide,
+                const QString& name);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 // A surface that draws its backdrop picture scaled into its bounds.

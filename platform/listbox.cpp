@@ -56,12 +56,28 @@ public:
         const int baseline = (cell.height() + metrics.ascent() - metrics.descent()) / 2;
         const bool textDone =
             m_list->CellTextPaint && m_list->CellTextPaint(text, row, column, TextInset, baseline);
+        // A name too long for its column loses its middle, not its extension; the whole row
+        // shows in the row's tooltip.
         if (!textDone) {
             painter->setFont(option.font);
             painter->setPen(text.ForeColor());
             painter->drawText(TextInset, baseline,
                               metrics.elidedText(index.data(Qt::DisplayRole).toString(),
-                                                 Qt::ElideRight, cell.width() - 2 * TextInset));
+                                                 Qt::ElideMiddle, cell.width() - 2 * TextInset));
+        }
+        // The keyboard's place in the list: a dotted line round the current row, in the colour
+        // of its text, drawn only while the list has the focus.
+        if (m_list->hasFocus() && m_list->currentIndex().row() == row) {
+            QPen pen(text.ForeColor(), 1, Qt::DotLine);
+            painter->setPen(pen);
+            const int right = cell.width() - 1;
+            const int bottom = cell.height() - 1;
+            painter->drawLine(0, 0, right, 0);
+            painter->drawLine(0, bottom, right, bottom);
+            if (column == 0)
+                painter->drawLine(0, 0, 0, bottom);
+            if (column == m_list->columnCount() - 1)
+                painter->drawLine(right, 0, right, bottom);
         }
         painter->restore();
     }
@@ -106,8 +122,8 @@ Listbox::Listbox(QWidget* parent, const QRect& geometry, const QString& initialV
     for (int i = 0; i < widths.size() && i < columnCount(); ++i)
         header()->resizeSection(i, percentOf(widths[i], geometry.width()));
     connect(header(), &QHeaderView::sectionClicked, this, [this](int column) {
-        const bool again =
-            column == m_headingIndex && header()->sortIndicatorOrder() == Qt::AscendingOrder;
+        const bool again = column == m_headingIndex && header()->isSortIndicatorShown() &&
+                           header()->sortIndicatorOrder() == Qt::AscendingOrder;
         m_headingIndex = column;
         sortBy(column, again ? Qt::DescendingOrder : Qt::AscendingOrder);
     });
@@ -125,6 +141,8 @@ void Listbox::AddRow(const QString& text) {
     item->setText(0, text);
     addTopLevelItem(item);
     m_lastAdded = item;
+    // The row goes at the end, so the rows are no longer in the order the arrow shows.
+    header()->setSortIndicatorShown(false);
 }
 
 int Listbox::LastIndex() const {
@@ -141,7 +159,14 @@ QString Listbox::Cell(int row, int column) const {
 }
 
 void Listbox::setCell(int row, int column, const QString& text) {
-    rowItem(row)->setText(column, text);
+    QTreeWidgetItem* item = rowItem(row);
+    item->setText(column, text);
+    QStringList cells;
+    for (int c = 0; c < columnCount(); ++c)
+        cells.append(item->text(c));
+    const QString whole = cells.join(QLatin1Char('\n')).trimmed();
+    for (int c = 0; c < columnCount(); ++c)
+        item->setToolTip(c, whole);
 }
 
 bool Listbox::Selected(int row) const {

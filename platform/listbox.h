@@ -28,7 +28,8 @@ private:
 };
 
 // A multi-column list of text rows. Row indices are display positions. Rows added while a
-// sort column is set go at the end; setting HeadingIndex sorts them again.
+// sort column is set go at the end, and the heading's sort arrow goes until setting
+// HeadingIndex sorts them again. A row's tooltip shows each of its cells whole, one a line.
 class Listbox : public QTreeWidget {
     Q_OBJECT
 public:

@@ -73,13 +73,44 @@ template <class TextControl> bool edit(TextControl* control, const QString& item
         return false;
     return true;
 }
+
+// Every menu of the bar has an access key: a title that marks none gets the first of its
+// letters that no other title uses.
+QStringList titlesWithAccessKeys(const QStringList& titles) {
+    QString taken;
+    for (const QString& title : titles) {
+        const qsizetype marker = title.indexOf(QLatin1Char('&'));
+        if (marker >= 0 && marker + 1 < title.size())
+            taken += title.at(marker + 1).toLower();
+    }
+    QStringList result;
+    for (const QString& title : titles) {
+        QString shown = title;
+        if (!title.contains(QLatin1Char('&'))) {
+            for (qsizetype i = 0; i < title.size(); ++i) {
+                const QChar c = title.at(i).toLower();
+                if (c.isLetter() && !taken.contains(c)) {
+                    taken += c;
+                    shown.insert(i, QLatin1Char('&'));
+                    break;
+                }
+            }
+        }
+        result.append(shown);
+    }
+    return result;
+}
 } // namespace
 
 QMenuBar* MenuBar::createFor(QWidget* window) const {
+    QStringList titles{QGuiApplication::applicationDisplayName()};
+    for (const auto& menuItem : m_menus)
+        titles.append(menuItem->Text);
+    titles = titlesWithAccessKeys(titles);
     auto* bar = new QMenuBar(window);
-    QMenu* applicationMenu = bar->addMenu(QGuiApplication::applicationDisplayName());
+    QMenu* applicationMenu = bar->addMenu(titles.takeFirst());
     for (const auto& menuItem : m_menus) {
-        QMenu* menu = bar->addMenu(menuItem->Text);
+        QMenu* menu = bar->addMenu(titles.takeFirst());
         menu->setObjectName(menuItem->Name);
         for (const auto& item : menuItem->items()) {
             const bool inApplicationMenu = item->kind() == MenuItem::Kind::AppleMenuItem;

@@ -5,12 +5,27 @@
 #include <QGridLayout>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
 
 namespace platform {
 
 namespace {
 constexpr int DetailLinesShown = 12;
 constexpr int DetailWidth = 480;
+
+class DetailList : public QPlainTextEdit {
+public:
+    using QPlainTextEdit::QPlainTextEdit;
+    // The document's margin, moved round the view; returns its width.
+    int moveMarginOutside() {
+        const int margin = int(document()->documentMargin());
+        document()->setDocumentMargin(0);
+        setViewportMargins(margin, margin, margin, margin);
+        return margin;
+    }
+    int lineHeight() const { return int(blockBoundingRect(document()->firstBlock()).height()); }
+};
 } // namespace
 
 void MsgBox(const QString& text) {
@@ -22,21 +37,33 @@ void MsgBox(const QString& text) {
     box.exec();
 }
 
-void WarningBox(const QString& title, const QString& summary, const QString& note,
-                const QStringList& details) {
-    QMessageBox box(QMessageBox::Warning, title, summary, QMessageBox::Ok);
+void ReportBox(Report kind, const QString& title, const QString& summary, const QString& note,
+               const QStringList& details) {
+    QMessageBox box(kind == Report::Warning ? QMessageBox::Warning : QMessageBox::Information,
+                    title, summary, QMessageBox::Ok);
     box.setWindowModality(Qt::ApplicationModal);
     box.setInformativeText(note);
+    if (details.isEmpty()) {
+        box.exec();
+        return;
+    }
 
-    // However many entries there are, the box keeps its size: the list scrolls.
-    auto* list = new QPlainTextEdit(&box);
+    // However many entries there are, the box keeps its size: the list scrolls, a line at a
+    // time, and shows whole lines only. Lines are not wrapped, so that each is one line high,
+    // and the margin goes round the view instead of the text, so that it scrolls by nothing
+    // but lines.
+    auto* list = new DetailList(&box);
     list->setObjectName(QStringLiteral("details"));
     list->setReadOnly(true);
     list->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    list->setLineWrapMode(QPlainTextEdit::NoWrap);
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     list->setPlainText(details.join(QLatin1Char('\n')));
-    const int lines = qMin(DetailLinesShown, int(list->document()->lineCount()) + 1);
-    list->setFixedHeight(list->fontMetrics().lineSpacing() * lines + 2 * list->frameWidth() +
-                         int(2 * list->document()->documentMargin()));
+    const int margin = list->moveMarginOutside();
+    const int lineHeight = list->lineHeight();
+    const int lines = qMin(DetailLinesShown, int(list->document()->lineCount()));
+    list->setFixedHeight(lineHeight * lines + 2 * list->frameWidth() + 2 * margin +
+                         list->horizontalScrollBar()->sizeHint().height());
     list->setMinimumWidth(DetailWidth);
 
     // Between the texts and the OK button.

@@ -17,6 +17,12 @@ Store& store() {
     static Store s;
     return s;
 }
+
+void registerResourceFile() {
+    Store& s = store();
+    if (!s.registered)
+        s.registered = QResource::registerResource(resourceFilePath());
+}
 } // namespace
 
 QString resourceFilePath() {
@@ -29,13 +35,17 @@ const QIcon& Picture(int id) {
     auto found = s.pictures.constFind(id);
     if (found != s.pictures.constEnd())
         return *found;
-    if (!s.registered)
-        s.registered = QResource::registerResource(resourceFilePath());
+    registerResourceFile();
     const QString path = QStringLiteral(":/pictures/%1.svg").arg(id);
     QIcon icon;
     if (QFile::exists(path))
         icon = QIcon(path);
     return *s.pictures.insert(id, icon);
+}
+
+QIcon ApplicationIcon() {
+    registerResourceFile();
+    return QIcon(QStringLiteral(":/icons/morvelle.svg"));
 }
 
 void releasePictures() {

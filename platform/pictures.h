@@ -9,6 +9,9 @@ namespace platform {
 // first use and kept until the application ends. A missing picture is a null icon.
 const QIcon& Picture(int id);
 
+// The application's own icon, from the same resource file.
+QIcon ApplicationIcon();
+
 // Where the resource file lives: <prefix>/share/morvelle/morvelle.rcc beside <prefix>/bin.
 QString resourceFilePath();
 

@@ -7,7 +7,9 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QScreen>
+#include <QShortcut>
 #include <QShowEvent>
+#include <QWindow>
 
 #include "application.h"
 #include "dragitem.h"
@@ -46,7 +48,10 @@ protected:
 } // namespace
 
 Window::Window(const WindowLayout& layout) : QWidget(nullptr), m_layout(layout), m_content(this) {
-    Qt::WindowFlags flags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+    // A tool window is transient for the application's windows as a group, so the window
+    // manager keeps it over all of them and leaves it out of the taskbar and the pager.
+    const Qt::WindowFlags kind = layout.Role == WindowRole::Main ? Qt::Window : Qt::Tool;
+    Qt::WindowFlags flags = kind | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
     if (layout.CloseButton)
         flags |= Qt::WindowCloseButtonHint;
     if (layout.MinimizeButton)
@@ -54,7 +59,13 @@ Window::Window(const WindowLayout& layout) : QWidget(nullptr), m_layout(layout),
     if (layout.MaximizeButton)
         flags |= Qt::WindowMaximizeButtonHint;
     // Qt brings the title bar back for any title-bar button, so a bare window asks for none.
-    setWindowFlags(layout.Decorated ? flags : Qt::Window | Qt::FramelessWindowHint);
+    if (!layout.Decorated)
+        flags = kind | Qt::FramelessWindowHint;
+    if (layout.Role == WindowRole::Feedback) {
+        flags |= Qt::WindowDoesNotAcceptFocus;
+        setAttribute(Qt::WA_ShowWithoutActivating);
+    }
+    setWindowFlags(flags);
     setWindowTitle(layout.Title);
     applySize(layout.Height);
     if (layout.HasBackColor) {
@@ -95,18 +106,39 @@ void Window::installMenuBar() {
     const Application* app = Application::current();
     if (!m_layout.MenuBarVisible || !app || !app->menuBar())
         return;
+    QMenuBar* bar = app->menuBar()->createFor(this);
+    offerMenuCommands(bar);
+    // A window without the window manager's frame draws a frame of its own; a bar inside it
+    // would stand in the picture. Its commands still answer their shortcuts.
+    if (!m_layout.Decorated) {
+        bar->hide();
+        return;
+    }
     const QObjectList controls = children();
     m_content = new QWidget(this);
     for (QObject* child : controls) {
         auto* control = qobject_cast<QWidget*>(child);
-        if (control && !control->isWindow())
+        if (control && !control->isWindow() && control != bar)
             control->setParent(m_content);
     }
-    QMenuBar* bar = app->menuBar()->createFor(this);
     const int barHeight = bar->sizeHint().height();
     bar->setGeometry(0, 0, m_layout.Width, barHeight);
     m_content->setGeometry(0, barHeight, m_layout.Width, m_layout.Height);
     applySize(barHeight + m_layout.Height);
+}
+
+// Every command of the bar answers its shortcut in this window, shown or not, and F10 opens
+// the bar's first menu, as on other desktops.
+void Window::offerMenuCommands(QMenuBar* bar) {
+    for (QAction* menu : bar->actions()) {
+        if (menu->menu())
+            addActions(menu->menu()->actions());
+    }
+    auto* f10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(f10, &QShortcut::activated, bar, [bar] {
+        if (bar->isVisible() && !bar->actions().isEmpty())
+            bar->setActiveAction(bar->actions().first());
+    });
 }
 
 QWidget* Window::contentArea() const {
@@ -114,9 +146,17 @@ QWidget* Window::contentArea() const {
 }
 
 void Window::Show() {
+    // Told before the window is mapped, which is when window managers read it.
+    if (QWidget* over = owner(); over && !isVisible()) {
+        winId();
+        windowHandle()->setTransientParent(over->window()->windowHandle());
+    }
+    if (isMinimized())
+        setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
-    activateWindow();
+    if (m_layout.Role != WindowRole::Feedback)
+        activateWindow();
 }
 
 void Window::Close() {
@@ -170,6 +210,11 @@ void Window::closeEvent(QCloseEvent* event) {
 void Window::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     x11::setWindowName(this, m_layout.Title);
+    // Told before the window is mapped, when window managers read it; a window that comes
+    // back from the taskbar is already known.
+    if (!event->spontaneous())
+        x11::setDesktopRole(this, m_layout.Role != WindowRole::Main,
+                            m_layout.Role == WindowRole::Feedback);
 }
 
 void Window::AcceptFileDrop(const QString& typeName) {

@@ -9,11 +9,23 @@
 
 #include "folderitem.h"
 
+class QMenuBar;
 class QMimeData;
 
 namespace platform {
 
 class DragItem;
+
+// How a window stands among the application's others on the desktop.
+enum class WindowRole {
+    // A window of its own, in the taskbar and the pager.
+    Main,
+    // Kept over the application's main windows, out of the taskbar and the pager.
+    Utility,
+    // Like a utility window, and shown for a moment only: it takes no keyboard focus, and
+    // the desktop treats it as a notice rather than a window to work in.
+    Feedback,
+};
 
 // A window's property list, set once when the window is made. Frame and Placement are
 // the layout's own codes: stored as they are, never interpreted.
@@ -35,6 +47,7 @@ struct WindowLayout {
     bool Decorated = true;
     // The window shows the application's menu bar above its content area.
     bool MenuBarVisible = true;
+    WindowRole Role = WindowRole::Main;
 };
 
 class Window : public QWidget {
@@ -43,7 +56,8 @@ public:
     explicit Window(const WindowLayout& layout);
     ~Window() override;
 
-    // Make visible and bring to the front.
+    // Make visible, bring back from the taskbar or the dock if minimised, bring to the front
+    // and activate: a feedback window is raised but never takes the focus.
     void Show();
     // Discard the window with its controls and data; the next reference makes a new one.
     void Close();
@@ -77,6 +91,9 @@ protected:
     virtual void DropObject(DragItem& obj, int action);
     // Where the window first appears, as the content area's top left on screen.
     virtual QPoint initialPosition() const;
+    // The window this one belongs to, which the window manager keeps it over (as transient
+    // for it); none by default.
+    virtual QWidget* owner() const { return nullptr; }
 
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
@@ -89,6 +106,7 @@ private:
     void finishCreation(std::function<void()> forget);
     QList<FolderItem> admittedFiles(const QMimeData* data) const;
     void installMenuBar();
+    void offerMenuCommands(QMenuBar* bar);
     void applySize(int height);
 
     WindowLayout m_layout;

@@ -1,6 +1,7 @@
 #include "x11.h"
 
 #include <QGuiApplication>
+#include <QList>
 #include <QWidget>
 
 #include <cstdlib>
@@ -50,6 +51,51 @@ void setWindowName(QWidget* window, const QString& name) {
     for (const xcb_atom_t property : {atom(c, "_NET_WM_NAME"), xcb_atom_t(XCB_ATOM_WM_NAME)}) {
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, id, property, utf8, 8, uint32_t(text.size()),
                             text.constData());
+    }
+    xcb_flush(c);
+}
+
+namespace {
+QList<xcb_atom_t> atomList(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property) {
+    QList<xcb_atom_t> atoms;
+    xcb_get_property_reply_t* reply = xcb_get_property_reply(
+        c, xcb_get_property(c, false, window, property, XCB_ATOM_ATOM, 0, 64), nullptr);
+    if (reply && reply->format == 32) {
+        const auto* data = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply));
+        for (int i = 0; i < xcb_get_property_value_length(reply) / 4; ++i)
+            atoms.append(data[i]);
+    }
+    std::free(reply);
+    return atoms;
+}
+
+void setAtomList(xcb_connection_t* c, xcb_window_t window, xcb_atom_t property,
+                 const QList<xcb_atom_t>& atoms) {
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, property, XCB_ATOM_ATOM, 32,
+                        uint32_t(atoms.size()), atoms.constData());
+}
+} // namespace
+
+void setDesktopRole(QWidget* window, bool outOfTaskbar, bool feedback) {
+    xcb_connection_t* c = connection();
+    if (!c || !window->isWindow())
+        return;
+    const auto id = xcb_window_t(window->winId());
+    if (outOfTaskbar) {
+        // Qt adds its own states to these when it maps the window, and keeps them.
+        const xcb_atom_t state = atom(c, "_NET_WM_STATE");
+        QList<xcb_atom_t> states = atomList(c, id, state);
+        for (const char* name : {"_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER"}) {
+            const xcb_atom_t a = atom(c, name);
+            if (!states.contains(a))
+                states.append(a);
+        }
+        setAtomList(c, id, state, states);
+    }
+    if (feedback) {
+        setAtomList(
+            c, id, atom(c, "_NET_WM_WINDOW_TYPE"),
+            {atom(c, "_NET_WM_WINDOW_TYPE_NOTIFICATION"), atom(c, "_NET_WM_WINDOW_TYPE_UTILITY")});
     }
     xcb_flush(c);
 }

@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QDragEnterEvent>
+#include <QHeaderView>
 #include <QMimeData>
 #include <QSignalSpy>
 #include <QTest>
@@ -228,6 +229,102 @@ private slots:
         QCOMPARE(screen().ListBox1->ListCount(), 2);
         QVERIFY(!screen().StaticText44->isHidden());
         QVERIFY(screen().StaticText31->isHidden());
+    }
+
+    // The keyboard's ways to Remove Selected: Delete or BackSpace in the list, Space or Return
+    // on the focused button.
+    void keysRemoveTheSelectedRow_data() {
+        QTest::addColumn<bool>("inList");
+        QTest::addColumn<int>("key");
+        QTest::newRow("Delete in the list") << true << int(Qt::Key_Delete);
+        QTest::newRow("BackSpace in the list") << true << int(Qt::Key_Backspace);
+        QTest::newRow("Space on Remove Selected") << false << int(Qt::Key_Space);
+        QTest::newRow("Return on Remove Selected") << false << int(Qt::Key_Return);
+    }
+    void keysRemoveTheSelectedRow() {
+        QFETCH(bool, inList);
+        QFETCH(int, key);
+        const QStringList paths = {file("k/a.png"), file("k/b.png")};
+        QVERIFY(dropFiles(&screen(), paths));
+        screen().ListBox1->setSelected(0, true);
+        screen().Show();
+        QVERIFY(QTest::qWaitForWindowActive(&screen()));
+        QWidget* target =
+            inList ? static_cast<QWidget*>(screen().ListBox1) : screen().BevelButton17;
+        target->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(target, Qt::Key(key));
+        QCOMPARE(entries(), QStringList{paths[1]});
+        QCOMPARE(column(1), QStringList{paths[1]});
+    }
+
+    // Tab goes through every control of the window, in reading order, and comes back.
+    void tabReachesEveryControl_data() {
+        QTest::addColumn<bool>("chooser");
+        QTest::addColumn<QStringList>("order");
+        QTest::newRow("Drop Screen")
+            << false << QStringList{"Files to convert", "Remove Selected", "Remove All"};
+        QTest::newRow("chooser") << true
+                                 << QStringList{"Auto ( Batch-Multiple Files )",
+                                                "Desired Image File Name",
+                                                "JPEG",
+                                                "GIF",
+                                                "TIFF",
+                                                "TGA",
+                                                "PNG",
+                                                "PSD",
+                                                "PDF",
+                                                "JPG2",
+                                                "BMP"};
+    }
+    void tabReachesEveryControl() {
+        QFETCH(bool, chooser);
+        QFETCH(QStringList, order);
+        platform::Window* window =
+            chooser ? static_cast<platform::Window*>(&imagecontrol::instance()) : &screen();
+        window->Show();
+        QTRY_COMPARE(QApplication::activeWindow(), window);
+        QWidget* first = window->findChildren<QWidget*>().constFirst();
+        for (QWidget* w : window->findChildren<QWidget*>()) {
+            if (w->accessibleName() == order.first())
+                first = w;
+        }
+        first->setFocus(Qt::TabFocusReason);
+        QStringList reached;
+        for (qsizetype i = 0; i <= order.size(); ++i) {
+            reached.append(QApplication::focusWidget()->accessibleName());
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        }
+        QCOMPARE(reached, order + QStringList{order.first()});
+    }
+
+    // The box's label is part of the box: a click on it switches the box, as on the box.
+    void clickOnTheBoxLabelSwitchesIt() {
+        imagecontrol& chooser = imagecontrol::instance();
+        const bool before = chooser.CheckBox2->isChecked();
+        QTest::mouseClick(chooser.StaticText11, Qt::LeftButton);
+        QCOMPARE(chooser.CheckBox2->isChecked(), !before);
+        QCOMPARE(chooser.EditField3->isEnabled(), before);
+        QTest::mouseClick(chooser.StaticText11, Qt::LeftButton);
+        QCOMPARE(chooser.CheckBox2->isChecked(), before);
+    }
+
+    // The sort arrow shows only while the rows stand in its order; a row's tooltip shows its
+    // whole name and location.
+    void sortArrowAndTooltip() {
+        const QStringList paths = {file("s/b.png"), file("s/a.png")};
+        QVERIFY(dropFiles(&screen(), paths));
+        QHeaderView* heading = screen().ListBox1->header();
+        QVERIFY(!heading->isSortIndicatorShown());
+        QTest::mouseClick(heading->viewport(), Qt::LeftButton, {},
+                          QPoint(heading->sectionPosition(0) + 10, heading->height() / 2));
+        QVERIFY(heading->isSortIndicatorShown());
+        QCOMPARE(heading->sortIndicatorSection(), 0);
+        QCOMPARE(column(1), (QStringList{paths[1], paths[0]}));
+        QVERIFY(dropFiles(&screen(), {file("s/c.png")}));
+        QVERIFY(!heading->isSortIndicatorShown());
+        QTreeWidgetItem* row = screen().ListBox1->topLevelItem(0);
+        QCOMPARE(row->toolTip(0), QStringLiteral("a.png\n") + paths[1]);
+        QCOMPARE(row->toolTip(1), row->toolTip(0));
     }
 
     void removeAllEmptiesListAndArray() {

@@ -169,25 +169,39 @@ private slots:
 
     // Each window shows the same bar above its content: the application menu first, with
     // Support, Website and About among their separators and Quit last; then File and Edit.
+    // The frameless About window keeps the bar's commands but shows no bar in its frame. Every
+    // menu has an access key, and F10 opens the first.
     void everyWindowShowsTheBar_data() {
         QTest::addColumn<QString>("window");
-        QTest::newRow("Drop Screen") << "qconvert";
-        QTest::newRow("format chooser") << "imagecontrol";
-        QTest::newRow("About") << "AboutWin";
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("Drop Screen") << "qconvert" << true;
+        QTest::newRow("format chooser") << "imagecontrol" << true;
+        QTest::newRow("About") << "AboutWin" << false;
     }
     void everyWindowShowsTheBar() {
         QFETCH(QString, window);
+        QFETCH(bool, shown);
         platform::Window* w = &windowNamed(window);
+        w->Show();
+        QTRY_COMPARE(QApplication::activeWindow(), w);
         QMenuBar* bar = barOf(w);
         QVERIFY(bar);
-        QCOMPARE(bar->geometry().top(), 0);
-        QCOMPARE(w->contentArea()->geometry().top(), bar->geometry().bottom() + 1);
+        QCOMPARE(bar->isVisible(), shown);
         QCOMPARE(w->contentArea()->size(), QSize(w->layout().Width, w->layout().Height));
+        if (shown) {
+            QCOMPARE(bar->geometry().top(), 0);
+            QCOMPARE(w->contentArea()->geometry().top(), bar->geometry().bottom() + 1);
+            QTest::keyClick(w, Qt::Key_F10);
+            QTRY_VERIFY(bar->actions().first()->menu()->isVisible());
+            bar->actions().first()->menu()->close();
+        } else {
+            QCOMPARE(w->contentArea(), w);
+        }
 
         const QList<QAction*> menus = bar->actions();
         QCOMPARE(menus.size(), 3);
-        QCOMPARE(menus[0]->text(), QStringLiteral("Morvelle"));
-        QCOMPARE(menus[1]->text(), QStringLiteral("File"));
+        QCOMPARE(menus[0]->text(), QStringLiteral("&Morvelle"));
+        QCOMPARE(menus[1]->text(), QStringLiteral("&File"));
         QCOMPARE(menus[1]->menu()->objectName(), QStringLiteral("fileMenu"));
         QCOMPARE(menus[2]->text(), QStringLiteral("&Edit"));
         QCOMPARE(menus[2]->menu()->objectName(), QStringLiteral("EditMenu"));

@@ -53,7 +53,7 @@ void stop(std::unique_ptr<QProcess>& process) {
 // An X server of our own, with or without a window manager, and the application on it.
 class Session {
 public:
-    explicit Session(bool windowManager) {
+    explicit Session(bool windowManager, const QString& program = QStringLiteral(MORVELLE_APP)) {
         m_server =
             startProcess(QStringLiteral("Xvfb"),
                          {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"},
@@ -80,7 +80,7 @@ public:
             if (!QTest::qWaitFor([this] { return x->hasWindowManager(); }, 10000))
                 return;
         }
-        app = startProcess(QStringLiteral(MORVELLE_APP), {}, environment);
+        app = startProcess(program, {}, environment);
         ready = app->waitForStarted(10000) &&
                 QTest::qWaitFor([this] { return window(DropScreenWidth) && window(ChooserWidth); },
                                 60000);
@@ -119,6 +119,31 @@ public:
     bool click(const QPoint& at) {
         return input({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"});
     }
+    // The window that the application shows with this title, or 0.
+    XDisplay::Id titled(const QString& title) {
+        for (const XDisplay::Id w : x->windowsOf(app->processId())) {
+            if (x->netName(w) == title)
+                return w;
+        }
+        return 0;
+    }
+    // What is wrong with how the window stands on the desktop, or nothing: its type first
+    // among those it gives, whether it stays out of the taskbar and the pager, its icon.
+    QString standing(XDisplay::Id w, const QString& type, bool inTaskbar) {
+        const QStringList types = x->atomNames(w, "_NET_WM_WINDOW_TYPE");
+        if (types.value(0) != QStringLiteral("_NET_WM_WINDOW_TYPE_") + type)
+            return QStringLiteral("types %1").arg(types.join(QLatin1Char(' ')));
+        const QStringList states = x->atomNames(w, "_NET_WM_STATE");
+        for (const char* state : {"_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER"}) {
+            if (states.contains(QLatin1String(state)) == inTaskbar)
+                return QStringLiteral("states %1").arg(states.join(QLatin1Char(' ')));
+        }
+        if (!x->hasIcon(w))
+            return QStringLiteral("no icon");
+        return QString();
+    }
+    // Where the window stands among the window manager's clients, bottom to top.
+    qsizetype stackedAt(XDisplay::Id w) { return x->stacking().indexOf(w); }
 
     // Starts a drag of these files from another program and drops them at a point of the
     // screen; while the drop goes on, calls watch() until it returns false or the time is up.
@@ -273,6 +298,26 @@ private:
         return false;
     }
 
+    // Remove All once the Drop Screen is drawn where it stands (a window manager may still
+    // be bringing it back from the taskbar), and wait until the list shows no rows.
+    bool clearList() {
+        QRect content;
+        const bool drawn = QTest::qWaitFor(
+            [&] {
+                content = s().content(s().window(DropScreenWidth), 512);
+                const QRect panel(content.topLeft() + QPoint(100, 10), QSize(1, 1));
+                return x().grab(panel).pixel(0, 0) == qRgb(0x66, 0x66, 0x66);
+            },
+            5000);
+        if (!drawn || !s().click(content.topLeft() + QPoint(349 + 22, 453 + 18)))
+            return false;
+        int top = 0;
+        int height = 0;
+        QImage image;
+        QRect area;
+        return QTest::qWaitFor([&] { return !listRows(top, height, image, area); }, 5000);
+    }
+
 private slots:
     void initTestCase() {
         QVERIFY(m_dir.isValid());
@@ -298,6 +343,23 @@ private slots:
         QCOMPARE(x().frameExtents(drop).size(), 4);
         QVERIFY(x().frameExtents(drop)[2] > 0);
         s().shot(QStringLiteral("start"));
+    }
+
+    // Only the Drop Screen is a window of its own in the taskbar; every window shows the
+    // application's icon, and its class is the one the desktop entry names.
+    void windowsStandAsTheyAreMeantTo() {
+        const XDisplay::Id drop = s().window(DropScreenWidth);
+        const XDisplay::Id chooser = s().window(ChooserWidth);
+        QCOMPARE(s().standing(drop, QStringLiteral("NORMAL"), true), QString());
+        QCOMPARE(s().standing(chooser, QStringLiteral("UTILITY"), false), QString());
+        QFile entry(QStringLiteral(DESKTOP_ENTRY));
+        QVERIFY(entry.open(QIODevice::ReadOnly));
+        const QString wmClass = QString::fromUtf8(entry.readAll())
+                                    .section(QStringLiteral("StartupWMClass="), 1)
+                                    .section(QLatin1Char('\n'), 0, 0);
+        QVERIFY(!wmClass.isEmpty());
+        QCOMPARE(x().windowClass(drop).value(1), wmClass);
+        QCOMPARE(x().windowClass(chooser).value(1), wmClass);
     }
 
     void droppedRowsAreReadableAndThePoofIsNoBlock() {
@@ -371,6 +433,89 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return x().grab(field) == enabled; }, 5000));
     }
 
+    // Bringing a window to the front brings it back from the taskbar: the chooser at a drop,
+    // the Drop Screen at Ctrl+N.
+    void minimisedWindowsComeBack() {
+        const XDisplay::Id chooser = s().window(ChooserWidth);
+        QVERIFY(s().input({"windowminimize", QString::number(chooser)}));
+        QVERIFY(QTest::qWaitFor([&] { return !s().window(ChooserWidth); }, 5000));
+        const QRect list = s().content(s().window(DropScreenWidth), 512).adjusted(0, 227, 0, 0);
+        QVERIFY(s().dragFiles({write(QStringLiteral("back.png"), 16)},
+                              list.topLeft() + QPoint(240, 110)));
+        QVERIFY(QTest::qWaitFor([&] { return s().window(ChooserWidth) == chooser; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return x().activeWindow() == chooser; }, 5000));
+
+        const XDisplay::Id drop = s().window(DropScreenWidth);
+        QVERIFY(s().input({"windowminimize", QString::number(drop)}));
+        QVERIFY(QTest::qWaitFor([&] { return !s().window(DropScreenWidth); }, 5000));
+        QVERIFY(s().input({"windowactivate", "--sync", QString::number(chooser)}));
+        QVERIFY(s().input({"key", "ctrl+n"}));
+        QVERIFY(QTest::qWaitFor([&] { return s().window(DropScreenWidth) == drop; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return x().activeWindow() == drop; }, 5000));
+        QVERIFY(clearList());
+    }
+
+    // Tab from the name field reaches the JPEG button, Space presses it, and the picture is
+    // converted whole; DONE never takes the focus. Delete in the list removes the selected row.
+    void keyboardAloneConvertsAndRemoves() {
+        QVERIFY(clearList());
+        const QString picture = write(QStringLiteral("keys.png"), 40);
+        const QRect list = s().content(s().window(DropScreenWidth), 512).adjusted(0, 227, 0, 0);
+        QVERIFY(s().dragFiles({picture}, list.topLeft() + QPoint(240, 110)));
+        const XDisplay::Id chooser = s().window(ChooserWidth);
+        QVERIFY(QTest::qWaitFor([&] { return x().activeWindow() == chooser; }, 5000));
+        const QRect content = s().content(chooser, 464);
+        QVERIFY(s().click(content.topLeft() + QPoint(150, 113))); // in the name field
+        QVERIFY(s().input({"key", "ctrl+a", "type", "keys-out"}));
+        QVERIFY(s().input({"key", "Tab"}));
+        QTest::qWait(200);
+        s().shot(QStringLiteral("focus-on-jpeg"));
+        QVERIFY(s().input({"key", "space"}));
+        XDisplay::Id done = 0;
+        QVERIFY(QTest::qWaitFor([&] { return (done = s().window(DoneWidth)) != 0; }, 60000));
+        QCOMPARE(s().standing(done, QStringLiteral("NOTIFICATION"), false), QString());
+        while (s().window(DoneWidth)) {
+            QVERIFY(x().activeWindow() != done);
+            QVERIFY(x().inputFocus() != done);
+            QTest::qWait(10);
+        }
+        const QImage out(m_dir.filePath(QStringLiteral("keys-out.jpeg")));
+        const QImage in(picture);
+        QCOMPARE(out.size(), in.size());
+        qint64 difference = 0;
+        for (int y = 0; y < in.height(); ++y)
+            for (int px = 0; px < in.width(); ++px)
+                difference += qAbs(qGray(out.pixel(px, y)) - qGray(in.pixel(px, y)));
+        QVERIFY2(difference < in.width() * in.height() * 24,
+                 qPrintable(QString::number(difference)));
+
+        // Two rows; the first selected by a click, then Delete.
+        QVERIFY(s().dragFiles({m_files[0], m_files[1]}, list.topLeft() + QPoint(240, 110)));
+        int top = 0;
+        int height = 0;
+        QImage image;
+        QRect area;
+        QVERIFY(QTest::qWaitFor([&] { return listRows(top, height, image, area); }, 5000));
+        QVERIFY(s().click(area.topLeft() + QPoint(100, top + height / 2)));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return QColor(x().grab(area).pixel(270, top + height / 2)) == Selection; },
+            5000));
+        QVERIFY(s().input({"key", "Delete"}));
+        auto rowHasText = [&](int row) {
+            const QImage now = x().grab(area);
+            int dark = 0;
+            for (int y = top + row * height; y < top + (row + 1) * height; ++y)
+                for (int px = 4; px < 200; ++px)
+                    dark += QColor(now.pixel(px, y)).lightness() < 100;
+            return dark > 20;
+        };
+        QVERIFY(QTest::qWaitFor([&] { return !rowHasText(1); }, 5000));
+        QVERIFY(rowHasText(0));
+        QVERIFY(s().click(area.topLeft() + QPoint(100, top + height / 2)));
+        QVERIFY(s().input({"key", "BackSpace"}));
+        QVERIFY(QTest::qWaitFor([&] { return !rowHasText(0); }, 5000));
+    }
+
     // A run over a picture large enough for the progress window to stay a while.
     void feedbackWindowsHaveNoTitleBar() {
         const QString big = write(QStringLiteral("large.png"), 1800);
@@ -397,6 +542,9 @@ private slots:
                     .arg(outer.height());
             if (!x().fixedSize(w))
                 return QStringLiteral("resizable");
+            const QString standing = s().standing(w, QStringLiteral("NOTIFICATION"), false);
+            if (!standing.isEmpty())
+                return standing;
             // Dark grey, inside a darker frame of its own.
             const QRect area = x().geometry(w);
             if (!QTest::qWaitFor([&] { return x().grab(area).pixel(5, 5) == qRgb(51, 51, 51); },
@@ -421,13 +569,15 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return !s().window(DoneWidth); }, 5000));
     }
 
-    void aboutWindowTakesFocusAndClosesOnReturn_data() {
+    void aboutWindowTakesFocusAndClosesOnAKey_data() {
         QTest::addColumn<bool>("windowManager");
-        QTest::newRow("openbox") << true;
-        QTest::newRow("no window manager") << false;
+        QTest::addColumn<QString>("closeKey");
+        QTest::newRow("openbox, Return") << true << "Return";
+        QTest::newRow("no window manager, Escape") << false << "Escape";
     }
-    void aboutWindowTakesFocusAndClosesOnReturn() {
+    void aboutWindowTakesFocusAndClosesOnAKey() {
         QFETCH(bool, windowManager);
+        QFETCH(QString, closeKey);
         std::unique_ptr<Session> own;
         Session* session = m_session.get();
         if (!windowManager) {
@@ -458,8 +608,77 @@ private slots:
         // No title bar, so no close box either.
         const QList<long> extents = display.frameExtents(about);
         QVERIFY(extents.isEmpty() || extents == (QList<long>{0, 0, 0, 0}));
-        QVERIFY(session->input({"key", "Return"}));
+        QCOMPARE(session->standing(about, QStringLiteral("UTILITY"), false), QString());
+        if (windowManager) {
+            // A click on the Drop Screen it was opened from leaves it over the Drop Screen.
+            QVERIFY(session->click(session->content(drop, 512).topLeft() + QPoint(20, 300)));
+            QVERIFY(QTest::qWaitFor([&] { return display.activeWindow() == drop; }, 5000));
+            QVERIFY(session->stackedAt(about) > session->stackedAt(drop));
+            QVERIFY(session->input({"windowactivate", "--sync", QString::number(about)}));
+            QVERIFY(QTest::qWaitFor([&] { return display.inputFocus() == about; }, 5000));
+        }
+        QVERIFY(session->input({"key", closeKey}));
         QVERIFY(QTest::qWaitFor([&] { return !session->window(AboutWidth); }, 5000));
+    }
+
+    // A run whose tool never ends by itself: a click on the Drop Screen leaves the progress
+    // window over it; Escape stops the run, DONE shows and vanishes, and only then comes the
+    // notice that the run was stopped.
+    void feedbackStaysInViewAndAStopComesLast() {
+        const QString prefix = m_dir.filePath(QStringLiteral("prefix"));
+        for (const char* folder : {"bin", "share/morvelle", "libexec/morvelle"})
+            QVERIFY(QDir().mkpath(prefix + QLatin1Char('/') + QLatin1String(folder)));
+        const QString program = prefix + QStringLiteral("/bin/morvelle");
+        QVERIFY(QFile::copy(QStringLiteral(MORVELLE_APP), program));
+        QVERIFY(QFile::link(QStringLiteral(RESOURCE_FILE),
+                            prefix + QStringLiteral("/share/morvelle/morvelle.rcc")));
+        QFile tool(prefix + QStringLiteral("/libexec/morvelle/sips"));
+        QVERIFY(tool.open(QIODevice::WriteOnly));
+        tool.write("#!/bin/sh\ntrap 'exit 143' TERM\nwhile :; do sleep 0.05; done\n");
+        tool.close();
+        const auto exec = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+        QVERIFY(QFile::setPermissions(program, exec));
+        QVERIFY(tool.setPermissions(exec));
+
+        Session session(true, program);
+        QVERIFY2(session.ready, "the application did not start from its own prefix");
+        const XDisplay::Id drop = session.window(DropScreenWidth);
+        const QRect list = session.content(drop, 512).adjusted(0, 227, 0, 0);
+        QVERIFY(session.dragFiles(m_files, list.topLeft() + QPoint(240, 110)));
+        const QRect chooser = session.content(session.window(ChooserWidth), 464);
+        QVERIFY(session.click(chooser.topLeft() + QPoint(25 + 15, 174 + 18))); // JPEG
+        XDisplay::Id progress = 0;
+        QVERIFY(QTest::qWaitFor([&] { return (progress = session.window(ProgressWidth)) != 0; },
+                                10000));
+        QVERIFY(session.click(list.topLeft() + QPoint(240, 150)));
+        QTest::qWaitFor([&] { return session.x->activeWindow() == drop; }, 2000);
+        QVERIFY(session.stackedAt(progress) > session.stackedAt(drop));
+        QVERIFY(session.stackedAt(progress) > session.stackedAt(session.window(ChooserWidth)));
+        session.shot(QStringLiteral("progress-over-drop-screen"));
+
+        QVERIFY(session.input({"key", "Escape"}));
+        bool doneSeen = false;
+        XDisplay::Id notice = 0;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const bool done = session.window(DoneWidth) != 0;
+                doneSeen = doneSeen || done;
+                notice = session.titled(QStringLiteral("Conversion stopped"));
+                // Never both at once: the notice waits for DONE and its puff to go.
+                if (notice &&
+                    (done || !session.x->windowsOf(session.app->processId(), true).isEmpty()))
+                    return true;
+                return notice != 0;
+            },
+            20000));
+        QVERIFY(doneSeen);
+        QVERIFY(!session.window(DoneWidth));
+        QVERIFY(session.x->windowsOf(session.app->processId(), true).isEmpty());
+        QTest::qWait(300);
+        session.shot(QStringLiteral("stop-notice"));
+        QVERIFY(session.input({"key", "Return"}));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return !session.titled(QStringLiteral("Conversion stopped")); }, 5000));
     }
 };
 

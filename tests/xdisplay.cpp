@@ -152,6 +152,32 @@ QString XDisplay::name(Id window) {
     return raw.isNull() ? QString() : QString::fromUtf8(raw);
 }
 
+QStringList XDisplay::atomNames(Id window, const char* property) {
+    QStringList names;
+    for (const Id a : idList(window, property)) {
+        char* name = XGetAtomName(m_display, Atom(a));
+        if (name) {
+            names.append(QString::fromLatin1(name));
+            XFree(name);
+        }
+    }
+    return names;
+}
+
+QList<XDisplay::Id> XDisplay::stacking() {
+    return idList(DefaultRootWindow(m_display), "_NET_CLIENT_LIST_STACKING");
+}
+
+bool XDisplay::hasIcon(Id window) {
+    return property(window, "_NET_WM_ICON").size() > int(2 * sizeof(long));
+}
+
+QStringList XDisplay::windowClass(Id window) {
+    QStringList parts = QString::fromLatin1(property(window, "WM_CLASS")).split(QChar(0));
+    parts.removeAll(QString());
+    return parts;
+}
+
 XDisplay::Id XDisplay::activeWindow() {
     const QList<Id> active = idList(DefaultRootWindow(m_display), "_NET_ACTIVE_WINDOW");
     return active.isEmpty() ? 0 : active.first();

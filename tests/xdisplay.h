@@ -4,6 +4,7 @@
 #include <QList>
 #include <QRect>
 #include <QString>
+#include <QStringList>
 
 struct _XDisplay;
 
@@ -40,6 +41,14 @@ public:
     // _NET_WM_NAME and WM_NAME; a missing one reads as null.
     QString netName(Id window);
     QString name(Id window);
+    // The names of the atoms a window property lists, as _NET_WM_STATE and
+    // _NET_WM_WINDOW_TYPE do.
+    QStringList atomNames(Id window, const char* property);
+    // The window manager's clients, bottom to top.
+    QList<Id> stacking();
+    bool hasIcon(Id window);
+    // WM_CLASS: the instance name, then the class name.
+    QStringList windowClass(Id window);
     Id activeWindow();
     Id inputFocus();
     QImage grab(const QRect& area);

@@ -1,5 +1,6 @@
 #include "aboutwin.h"
 
+#include <QApplication>
 #include <QKeySequence>
 #include <QPushButton>
 #include <QShortcut>
@@ -32,6 +33,7 @@ WindowLayout windowLayout() {
     // Without a title bar no window manager can add the close box the layout has not.
     l.Decorated = false;
     l.MenuBarVisible = true;
+    l.Role = WindowRole::Utility;
     return l;
 }
 
@@ -64,8 +66,8 @@ AboutWin::AboutWin() : Window(windowLayout()) {
     PushButton1->setAutoDefault(true);
     Canvas2->setFocusPolicy(Qt::NoFocus);
     // A plain window has no default-button handling of its own, so Return and Enter press the
-    // default button here.
-    for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
+    // default button here, and Escape, as in a dialog, closes the window too.
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
         auto* shortcut = new QShortcut(QKeySequence(key), this);
         connect(shortcut, &QShortcut::activated, PushButton1, &QPushButton::click);
     }
@@ -73,6 +75,12 @@ AboutWin::AboutWin() : Window(windowLayout()) {
 
 void AboutWin::PushButton1_Action() {
     Close();
+}
+
+// Over the window the About command was chosen in.
+QWidget* AboutWin::owner() const {
+    QWidget* active = QApplication::activeWindow();
+    return active != this ? active : nullptr;
 }
 
 // Over the Drop Screen when there is one, else in the middle of the main screen.

@@ -26,4 +26,5 @@ public:
 
 protected:
     QPoint initialPosition() const override;
+    QWidget* owner() const override;
 };

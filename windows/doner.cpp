@@ -2,6 +2,7 @@
 
 #include "native/nsalien.h"
 #include "windows/progressdes.h"
+#include "windows/qconvert.h"
 
 using namespace platform;
 
@@ -23,6 +24,7 @@ WindowLayout windowLayout() {
     l.Decorated = false;
     // A feedback window carries no menu bar of its own: it is never the one a user works in.
     l.MenuBarVisible = false;
+    l.Role = WindowRole::Feedback;
     return l;
 }
 } // namespace
@@ -36,6 +38,11 @@ doner::doner() : Window(windowLayout()) {
     connect(Timer1, &Timer::Action, this, &doner::Timer1_Action);
     StaticText1 = new StaticText(GroupBox1, inContainer(QRect(106, 21, 100, 20), GroupBox1), QStringLiteral("DONE"), {22, true, QColor(0x66, 0xCC, 0xFF), 1});
     // clang-format on
+}
+
+// Over the Drop Screen, whose files it tells of.
+QWidget* doner::owner() const {
+    return qconvert::existing();
 }
 
 QPoint doner::initialPosition() const {

@@ -20,4 +20,5 @@ public:
 
 protected:
     QPoint initialPosition() const override;
+    QWidget* owner() const override;
 };

@@ -23,6 +23,7 @@ WindowLayout windowLayout() {
     l.Decorated = false;
     // A feedback window carries no menu bar of its own: it is never the one a user works in.
     l.MenuBarVisible = false;
+    l.Role = WindowRole::Feedback;
     return l;
 }
 } // namespace
@@ -46,6 +47,12 @@ progressdes::progressdes() : Window(windowLayout()) {
     ProgressBar1->setRange(0, 0);
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);
+    ProgressBar1->setAccessibleName(RemainingTime->text().simplified());
+}
+
+// Over the Drop Screen, whose files it tells of.
+QWidget* progressdes::owner() const {
+    return qconvert::existing();
 }
 
 QPoint progressdes::initialPosition() const {

@@ -25,6 +25,7 @@ public:
 
 protected:
     QPoint initialPosition() const override;
+    QWidget* owner() const override;
 };
 
 // Where the feedback windows appear: centred over the Drop Screen, or over the main screen

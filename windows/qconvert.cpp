@@ -1,6 +1,7 @@
 #include "qconvert.h"
 
 #include <QAbstractButton>
+#include <QShortcut>
 
 #include "convert/imagecontrol.h"
 #include "native/nsalien.h"
@@ -50,8 +51,8 @@ qconvert::qconvert() : Window(windowLayout()) {
     StaticText44    = new StaticText(RoundRectangle2, inContainer(QRect(167, 72, 137, 43), RoundRectangle2), QStringLiteral("Drop More"), dropMore);
     ListBox1        = new Listbox(this, QRect(0, 227, 488, 220), QStringLiteral("File Name\tLocation"), QStringLiteral("56%, 115%"));
     StaticText1     = new StaticText(this, QRect(338, 488, 66, 20), QStringLiteral("Remove All"), caption);
-    BevelButton17   = new BevelButton(this, QRect(107, 453, 42, 37), Picture(PictureSingle1), RemoveIconSide);
-    BevelButton18   = new BevelButton(this, QRect(349, 453, 45, 37), Picture(PictureAll), RemoveIconSide);
+    BevelButton17   = new BevelButton(this, QRect(107, 453, 42, 37), Picture(PictureSingle1), RemoveIconSide, QStringLiteral("Remove Selected"));
+    BevelButton18   = new BevelButton(this, QRect(349, 453, 45, 37), Picture(PictureAll), RemoveIconSide, QStringLiteral("Remove All"));
     StaticText31    = new StaticText(RoundRectangle2, inContainer(QRect(16, 46, 450, 77), RoundRectangle2), QStringLiteral("Drag and Drop image \rformats here"), prompt);
     StaticText9     = new StaticText(this, QRect(77, 488, 96, 20), QStringLiteral("Remove Selected"), captionSelected);
     // clang-format on
@@ -66,6 +67,13 @@ qconvert::qconvert() : Window(windowLayout()) {
     ListBox1->CellTextPaint = [this](Graphics& g, int row, int column, int x, int y) {
         return ListBox1_CellTextPaint(g, row, column, x, y);
     };
+    ListBox1->setAccessibleName(QStringLiteral("Files to convert"));
+    // Delete and BackSpace in the list do what Remove Selected does.
+    for (const int key : {Qt::Key_Delete, Qt::Key_Backspace}) {
+        auto* shortcut = new QShortcut(QKeySequence(key), ListBox1);
+        shortcut->setContext(Qt::WidgetShortcut);
+        connect(shortcut, &QShortcut::activated, BevelButton17, &QAbstractButton::click);
+    }
     connect(BevelButton17, &QAbstractButton::clicked, this,
             [this] { guarded([this] { BevelButton17_Action(); }); });
     connect(BevelButton18, &QAbstractButton::clicked, this,

@@ -1,11 +1,13 @@
 #include "poof.h"
 
+#include <QApplication>
 #include <QBitmap>
 #include <QImage>
 #include <QPainter>
 #include <QVariantAnimation>
 #include <QWidget>
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/x11.h"
@@ -74,7 +76,6 @@ public:
         setAttribute(Qt::WA_TranslucentBackground, translucent);
         setAttribute(Qt::WA_ShowWithoutActivating);
         setAttribute(Qt::WA_TransparentForMouseEvents);
-        setAttribute(Qt::WA_DeleteOnClose);
         resize(side, side);
         showFrame(0);
         // The animation is a child of the window, so it goes when the window goes.
@@ -85,7 +86,12 @@ public:
         animation->setEasingCurve(QEasingCurve::OutCubic);
         connect(animation, &QVariantAnimation::valueChanged, this,
                 [this](const QVariant& v) { showFrame(v.toDouble()); });
-        connect(animation, &QVariantAnimation::finished, this, &QWidget::close);
+        // Hidden, not closed: a window's close comes to it as an event from outside, which
+        // is held back while a conversion runs, and the puff would stay on the screen.
+        connect(animation, &QVariantAnimation::finished, this, [this] {
+            hide();
+            deleteLater();
+        });
         animation->start();
     }
 
@@ -129,6 +135,15 @@ void showPoof(const QPoint& centre, const QSize& size) {
     auto* poof = new Poof(side, x11::compositorRunning());
     poof->move(centre - QPoint(side / 2, side / 2));
     poof->show();
+}
+
+// A closed puff may wait for deletion until an outer event loop runs again: what counts is
+// whether one is on the screen.
+bool poofShowing() {
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    return std::any_of(windows.begin(), windows.end(), [](const QWidget* w) {
+        return w->isVisible() && w->objectName() == QLatin1String("poof");
+    });
 }
 
 } // namespace platform::desktop

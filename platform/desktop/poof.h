@@ -10,4 +10,7 @@ namespace platform::desktop {
 // asked for is the area the puff may spread over; the puff itself stays icon-sized.
 void showPoof(const QPoint& centre, const QSize& size);
 
+// Whether a puff is on the screen now.
+bool poofShowing();
+
 } // namespace platform::desktop
