@@ -397,13 +397,16 @@ void TestWarmStart::stopHelpers() {
 }
 
 void TestWarmStart::startHelper() {
-    if (!helpersUnder(m_dir->path()).isEmpty())
-        return;
-    QProcess process;
-    process.start(g_front, {"--formats"});
-    QVERIFY(process.waitForFinished());
-    QTRY_COMPARE(socketsIn(m_runtime).size(), 1);
-    QTRY_COMPARE(helpersUnder(m_runtime).size(), 1);
+    if (helpersUnder(m_dir->path()).isEmpty()) {
+        QProcess process;
+        process.start(g_front, {"--formats"});
+        QVERIFY(process.waitForFinished());
+        QTRY_COMPARE(socketsIn(m_runtime).size(), 1);
+        QTRY_COMPARE(helpersUnder(m_runtime).size(), 1);
+    }
+    // The socket is there before the spare that answers on it; a front that came first, on a
+    // busy machine, could wait out its second and run the engine itself.
+    QVERIFY(spareOf(helpersUnder(m_runtime).value(0)) != 0);
 }
 
 Outcome TestWarmStart::runIn(const QString& folder, const QString& tool, const QString& prefix,
