@@ -134,6 +134,21 @@ Loaded readBack(const QString& path, const QString& format, double dpi) {
     return {image.copy_memory(), QString::fromUtf8(image.get_string("vips-loader"))};
 }
 
+// A decoding in the band layout of the picture it is compared with. ImageMagick gives a grey
+// picture as one band (two with alpha) in some releases and as three equal colour bands (four
+// with alpha) in others, and not alike for every file type. Colour bands become one grey band
+// only where they are equal everywhere; any others stay, and fail the comparison.
+VImage inLayoutOf(const VImage& decoded, const VImage& other) {
+    if (other.bands() > 2 || decoded.bands() < 3 || decoded.bands() > 4)
+        return decoded;
+    if (((decoded[0] != decoded[1]) | (decoded[0] != decoded[2])).max() > 0)
+        return decoded;
+    VImage grey = decoded.bands() == 4 ? decoded[0].bandjoin(decoded[3]) : decoded[0];
+    return grey.copy(VImage::option()->set("interpretation", decoded.format() == VIPS_FORMAT_USHORT
+                                                                 ? VIPS_INTERPRETATION_GREY16
+                                                                 : VIPS_INTERPRETATION_B_W));
+}
+
 // sRGB with alpha where there is one, at 8 or 16 bits, through any embedded profile.
 VImage comparable(VImage image, bool sixteenBit) {
     bool cmyk = image.guess_interpretation() == VIPS_INTERPRETATION_CMYK;
@@ -546,6 +561,7 @@ void TestSips::checkConversion() {
     VImage shown = VImage::new_from_file(input.toUtf8().constData()).autorot();
     const double dpi = kind == "300-dpi" ? 300 : 72;
     Loaded out = readBack(output, format, dpi);
+    out.image = inLayoutOf(out.image, shown);
 
     static const QMap<QString, QString> loaders{
         {"jpeg", "jpegload"},  {"gif", "gifload"},    {"png", "pngload"},
@@ -1228,8 +1244,9 @@ void TestSips::writesPngsThatDecodeExactly() {
     const VImage expected = VImage::new_from_file(path.toUtf8().constData());
     try {
         // libspng and ImageMagick's libpng both check every CRC and the zlib checksum.
-        for (const VImage& actual : {VImage::pngload(file.constData()).copy_memory(),
-                                     VImage::magickload(file.constData()).copy_memory()}) {
+        for (const VImage& decoded : {VImage::pngload(file.constData()).copy_memory(),
+                                      VImage::magickload(file.constData()).copy_memory()}) {
+            const VImage actual = inLayoutOf(decoded, expected);
             QCOMPARE(actual.width(), expected.width());
             QCOMPARE(actual.height(), expected.height());
             QCOMPARE(actual.bands(), expected.bands());
@@ -1327,7 +1344,9 @@ void TestSips::writesTiffAndJp2ThatDecodeExactly() {
             {ours.copy_memory(), expected},
             {VImage::magickload(file.constData()).copy_memory(),
              VImage::magickload(source.constData())}};
-        for (const auto& [actual, meant] : decoded) {
+        for (const auto& [read, given] : decoded) {
+            const VImage actual = inLayoutOf(read, given);
+            const VImage meant = inLayoutOf(given, read);
             QCOMPARE(actual.width(), meant.width());
             QCOMPARE(actual.height(), meant.height());
             QCOMPARE(actual.bands(), meant.bands());
