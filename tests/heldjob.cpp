@@ -42,6 +42,14 @@ pid_t openerOf(const QByteArray& prefix, const QByteArray& part) {
 
 } // namespace
 
+bool hasEnded(pid_t pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = stat.readAll();
+    return line.mid(line.lastIndexOf(')') + 2, 1) == "Z";
+}
+
 bool HeldJob::hold(const QString& folder) {
     if (m_pid)
         return true;

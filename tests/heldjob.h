@@ -12,6 +12,8 @@ namespace testsupport {
 class HeldJob {
 public:
     HeldJob() = default;
+    // A job that another process has held.
+    explicit HeldJob(pid_t held) : m_pid(held) {}
     HeldJob(const HeldJob&) = delete;
     HeldJob& operator=(const HeldJob&) = delete;
     // A job still held is let go, so that nothing stays stopped after a failed test.
@@ -31,5 +33,8 @@ public:
 private:
     pid_t m_pid = 0;
 };
+
+// Whether the process has ended: it is gone, or waits to be collected by its parent.
+bool hasEnded(pid_t pid);
 
 } // namespace testsupport
