@@ -1,6 +1,7 @@
 #include "heldjob.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 
 #include <csignal>
@@ -40,6 +41,22 @@ pid_t openerOf(const QByteArray& prefix, const QByteArray& part) {
     return 0;
 }
 
+// Stopped once every thread of it is: until then, a signal that comes first is still taken.
+bool isStopped(pid_t pid) {
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    const QStringList threads = QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& thread : threads) {
+        QFile stat(tasks + '/' + thread + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray line = stat.readAll();
+        const QByteArray state = line.mid(line.lastIndexOf(')') + 2, 1);
+        if (state != "T" && state != "t")
+            return false;
+    }
+    return !threads.isEmpty();
+}
+
 } // namespace
 
 bool hasEnded(pid_t pid) {
@@ -57,9 +74,19 @@ bool HeldJob::hold(const QString& folder) {
     if (QDir(folder).entryList({QStringLiteral(".*.sips-*")}, QDir::Files | QDir::Hidden).isEmpty())
         return false;
     const pid_t pid = openerOf(QFile::encodeName(QDir(folder).absolutePath()) + "/.", ".sips-");
-    if (pid && ::kill(pid, SIGSTOP) == 0)
-        m_pid = pid;
-    return m_pid != 0;
+    if (!pid || ::kill(pid, SIGSTOP) != 0)
+        return false;
+    m_pid = pid;
+    QElapsedTimer waited;
+    waited.start();
+    while (!isStopped(pid)) {
+        if (hasEnded(pid) || waited.elapsed() > 60000) {
+            release();
+            return false;
+        }
+        ::usleep(100);
+    }
+    return true;
 }
 
 bool HeldJob::hasPending(int signal) const {
