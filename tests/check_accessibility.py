@@ -17,22 +17,7 @@ import sys
 import tempfile
 import time
 
-SKIP = 77
-
-
-def skip(why):
-    print("SKIP: " + why)
-    sys.exit(SKIP)
-
-
-def wait_for(condition, seconds):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.05)
-    return None
+from desktopcheck import skip, wait_for
 
 
 def start_reporting(command, env):
@@ -89,11 +74,11 @@ def main():
         env.pop("QT_QPA_PLATFORM", None)
         env.pop("WAYLAND_DISPLAY", None)
         # A display number that another X server on the machine has just given up may still
-        # be torn down under the new one: a server counts once a client reaches it.
+        # be torn down under the new one: a server counts once a client reaches it. Without
+        # -noreset the server resets as that client leaves, and turns away whoever comes next.
         for _ in range(3):
-            server, number = start_reporting(
-                ["Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-                env)
+            server, number = start_reporting(["Xvfb", "-displayfd", "1", "-noreset", "-screen", "0",
+                                              "1280x1024x24", "-nolisten", "tcp"], env)
             processes.append(server)
             env["DISPLAY"] = ":" + number
             reached = number and subprocess.run(["xdotool", "getmouselocation"], env=env,

@@ -16,24 +16,8 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
-SKIP = 77
-
-
-def skip(why):
-    print("SKIP: " + why)
-    sys.exit(SKIP)
-
-
-def wait_for(condition, seconds):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.1)
-    return None
+from desktopcheck import skip, wait_for
 
 
 def main():
