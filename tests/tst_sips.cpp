@@ -17,10 +17,10 @@
 #include <vips/vips8>
 #include <zlib.h>
 
-#include "deflate_parallel.h"
-#include "failure.h"
-#include "options.h"
-#include "output_file.h"
+#include "core/failure.h"
+#include "core/options.h"
+#include "core/output_file.h"
+#include "writers/deflate_parallel.h"
 
 using vips::VImage;
 
