@@ -8,12 +8,16 @@ shift || true
 programs=("$@")
 [ ${#programs[@]} -gt 0 ] || programs=("$build"/bin/tst_*)
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+# Listing its functions, a test program exits at once, leaving the temporary folders its test
+# object made: they go into a folder of this script's own.
+listing=$(mktemp -d)
+trap 'rm -rf "$listing"' EXIT
 
 passed=0
 failures=()
 for program in "${programs[@]}"; do
     [ -x "$program" ] || continue
-    if ! functions=$("$program" -functions 2>/dev/null); then
+    if ! functions=$(TMPDIR=$listing "$program" -functions 2>/dev/null); then
         failures+=("$(basename "$program") (cannot list its functions)")
         continue
     fi

@@ -16,6 +16,7 @@
 #include <QUrl>
 
 #include "app/app.h"
+#include "runtimefolder.h"
 #include "windows/qconvert.h"
 
 namespace testsupport {
@@ -35,6 +36,7 @@ void quietPlatformNoise() {
 }
 
 int runWithApplication(int argc, char** argv, QObject* testObject) {
+    const RuntimeFolder runtime;
     App::declareFileTypes();
     App app(argc, argv);
     qconvert::instance();

@@ -22,8 +22,8 @@ int runWithApplication(int argc, char** argv, QObject* testObject);
 // Writes a small real PNG picture (w x h, filled with colour) and returns its path.
 QString writePng(const QString& path, int w = 8, int h = 6, const QColor& colour = Qt::red);
 
-// An SVG that the real tool renders for many seconds, its hidden temporary file written
-// early: a real conversion to stop.
+// An SVG that gives the real tool seconds of work after its hidden temporary file is open:
+// a real conversion to hold there (HeldJob) and stop.
 QString writeSlowSvg(const QString& path);
 // The tool's hidden temporary files (".NAME.sips-XXXXXX") in a folder.
 QStringList hiddenTemporaries(const QString& folder);

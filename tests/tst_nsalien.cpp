@@ -124,7 +124,7 @@ private slots:
         const QPoint centre = poof->geometry().center();
         QVERIFY(qAbs(centre.x() - (screen.Left() + 220)) <= 1);
         QVERIFY(qAbs(centre.y() - (screen.Top() + 220)) <= 1);
-        QTRY_VERIFY_WITH_TIMEOUT(!poofWindow(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(!poofWindow(), 10000);
     }
 
     // DONE's tick: the previous pool goes before the next is made; no second start-up.
@@ -133,7 +133,7 @@ private slots:
         doner& done = doner::instance();
         const int left = done.Left();
         const int top = done.Top();
-        QTRY_VERIFY_WITH_TIMEOUT(!doner::existing(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(!doner::existing(), 10000);
         QCOMPARE(calls, (QStringList{"send release", "NSClassFromString NSAutoreleasePool",
                                      "send alloc", "send init", "NSShowAnimationEffect"}));
         QCOMPARE(effects.size(), 1);
@@ -190,12 +190,12 @@ private slots:
 
         MessageAnswerer answerer;
         doner::instance();
-        QTRY_VERIFY_WITH_TIMEOUT(!answerer.texts.isEmpty(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(!answerer.texts.isEmpty(), 10000);
         QVERIFY(answerer.texts[0].contains(QStringLiteral("NSShowAnimationEffect")));
         QVERIFY(answerer.texts[0].contains(QStringLiteral("Cocoa.framework")));
         QVERIFY(doner::existing());
         registerSystemFunction(Cocoa, QStringLiteral("NSShowAnimationEffect"), saved);
-        QTRY_VERIFY_WITH_TIMEOUT(!doner::existing(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(!doner::existing(), 10000);
     }
 };
 

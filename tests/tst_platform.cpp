@@ -2,8 +2,12 @@
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+
+#include "heldjob.h"
 #include "platform/busybar.h"
 #include "platform/exceptions.h"
 #include "platform/folderitem.h"
@@ -38,14 +42,9 @@ private:
 } // namespace
 
 namespace {
-// True while the process runs: one that has ended but waits to be collected by its new
-// parent does not.
-bool isRunning(const QByteArray& pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(pid)));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray line = stat.readAll();
-    return line.mid(line.lastIndexOf(')') + 2, 1) != "Z";
+// A command that ends only once the file exists: it cannot end before the test is done.
+QString waitingFor(const QString& file) {
+    return QStringLiteral("while [ ! -e %1 ]; do sleep 0.01; done").arg(shellQuoted(file));
 }
 } // namespace
 
@@ -290,12 +289,13 @@ private slots:
     // of the shell too, or it would write the marker later.
     void shellStopsACommandAtTheTimeLimit() {
         const auto saved = Shell::timeLimit();
-        Shell::setTimeLimit(std::chrono::milliseconds(300));
+        // Long enough for a busy machine to start the shell and its child within it.
+        Shell::setTimeLimit(std::chrono::seconds(2));
         QTemporaryDir dir;
         const QString marker = dir.filePath(QStringLiteral("still-running"));
         const QString pids = dir.filePath(QStringLiteral("pids"));
         Shell shell;
-        shell.Execute(QStringLiteral("echo $$ > %1; sleep 5 & echo $! >> %1; wait $!; touch %2")
+        shell.Execute(QStringLiteral("echo $$ > %1; sleep 600 & echo $! >> %1; wait $!; touch %2")
                           .arg(shellQuoted(pids), shellQuoted(marker)));
         Shell::setTimeLimit(saved);
         QVERIFY(shell.ErrorCode() != 0);
@@ -307,30 +307,37 @@ private slots:
         const QList<QByteArray> started = list.readAll().trimmed().split('\n');
         QCOMPARE(started.size(), 2);
         for (const QByteArray& pid : started)
-            QVERIFY2(!isRunning(pid), pid.constData());
+            QVERIFY2(hasEnded(pid_t(pid.toInt())), pid.constData());
         QVERIFY(!QFileInfo::exists(marker));
     }
 
     // At the time limit the real tool gets SIGTERM first and removes its hidden temporary
-    // file before it ends.
+    // file before it ends. The conversion is held once its temporary file is open, and goes
+    // on only with a stop signal waiting for it: the SIGTERM, or the SIGHUP the system sends
+    // with SIGCONT once the shell that started it has ended.
     void theTimeLimitLeavesNoTemporaryFile() {
         QTemporaryDir dir;
         const QString svg = writeSlowSvg(dir.filePath(QStringLiteral("slow.svg")));
         const auto saved = Shell::timeLimit();
-        Shell::setTimeLimit(std::chrono::seconds(3));
-        bool temporarySeen = false;
+        // Long enough for a busy machine to start the tool and let it open its output.
+        Shell::setTimeLimit(std::chrono::seconds(5));
+        HeldJob job;
+        bool held = false;
         QTimer watch;
-        connect(&watch, &QTimer::timeout, this,
-                [&] { temporarySeen = temporarySeen || !hiddenTemporaries(dir.path()).isEmpty(); });
-        watch.start(10);
+        connect(&watch, &QTimer::timeout, this, [&] {
+            if (!held)
+                held = job.hold(dir.path());
+            job.releaseOnce(SIGTERM);
+        });
+        watch.start(1);
         Shell shell;
         shell.Execute(QStringLiteral("sips -s format tiff %1 --out %2")
                           .arg(shellQuoted(svg), shellQuoted(svg + QStringLiteral(".tiff"))));
         Shell::setTimeLimit(saved);
-        QVERIFY(temporarySeen);
+        QVERIFY(held);
         QVERIFY(shell.ErrorCode() != 0);
         QVERIFY2(shell.ErrorOutput().contains(QStringLiteral("stopped after running longer than "
-                                                             "3 seconds")),
+                                                             "5 seconds")),
                  qPrintable(shell.ErrorOutput()));
         QCOMPARE(hiddenTemporaries(dir.path()), QStringList());
         QVERIFY(!QFileInfo::exists(svg + QStringLiteral(".tiff")));
@@ -357,11 +364,15 @@ private slots:
         QWidget window;
         window.show();
         Shell::clearRequest();
-        QTimer::singleShot(100, &window, [&] {
+        // The command cannot end before the key has been pressed: it waits to be let go.
+        QTemporaryDir dir;
+        const QString go = dir.filePath(QStringLiteral("go"));
+        QTimer::singleShot(0, &window, [&] {
             QTest::keyClick(&window, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+            QFile(go).open(QIODevice::WriteOnly);
         });
         Shell shell;
-        shell.Execute(QStringLiteral("sleep 0.6"));
+        shell.Execute(waitingFor(go));
         QCOMPARE(int(Shell::request()), request);
         QCOMPARE(shell.Stopped(), request != int(Shell::Request::None));
         QCOMPARE(shell.ErrorCode() != 0, request != int(Shell::Request::None));
@@ -391,11 +402,14 @@ private slots:
             QKeyEvent key(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
             QApplication::sendEvent(&button, &key);
         });
+        QTemporaryDir dir;
+        const QString go = dir.filePath(QStringLiteral("go"));
+        connect(&probe, &QTimer::timeout, &window, [&] { QFile(go).open(QIODevice::WriteOnly); });
         QVERIFY(ticks.wait());
         ticks.clear();
         probe.start(50);
         Shell shell;
-        shell.Execute(QStringLiteral("sleep 0.4"));
+        shell.Execute(waitingFor(go));
         const int ticksAtReturn = int(ticks.size());
         QVERIFY(busySeen);
         QCOMPARE(ticksDuring, 0);
