@@ -19,6 +19,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "contract.h"
 #include "core/output_file.h"
 
 namespace sips {
@@ -62,10 +63,10 @@ void writeLine(const char* what) {
         std::memcpy(line + size, text, length);
         size += length;
     };
-    add("Error: ");
+    add(contract::kErrorPrefix);
     add(what);
     if (g_sourcePath[0]) {
-        add(": ");
+        add(contract::kPathSeparator);
         add(g_sourcePath);
     }
     add("\n");
@@ -101,7 +102,7 @@ bool addressSpaceNearlyUsed() {
 [[noreturn]] void endForLackOfMemory() {
     removeTempFileNow();
     writeLine(kNotEnoughMemory);
-    _exit(1);
+    _exit(contract::Failed);
 }
 
 void onFatalSignal(int signal) {

@@ -7,6 +7,7 @@
 #include <vector>
 #include <vips/vips8>
 
+#include "contract.h"
 #include "core/convert.h"
 #include "core/failure.h"
 #include "core/modules.h"
@@ -18,7 +19,8 @@ namespace sips {
 namespace {
 
 void report(const std::string& what, const std::string& path) {
-    std::fprintf(stderr, "Error: %s: %s\n", what.c_str(), path.c_str());
+    std::fprintf(stderr, "%s%s%s%s\n", contract::kErrorPrefix, what.c_str(),
+                 contract::kPathSeparator, path.c_str());
 }
 
 std::string propertyValue(const SourceImage& source, const std::string& key) {
@@ -96,32 +98,33 @@ bool isFolder(const std::string& path) {
 int run(int argc, char** argv, LibraryAtEnd atEnd) {
     ParseResult parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.ok) {
-        std::fprintf(stderr, "Error: %s\n", parsed.error.c_str());
+        std::fprintf(stderr, "%s%s\n", contract::kErrorPrefix, parsed.error.c_str());
         if (parsed.showUsage)
             std::fputs(kUsagePointer, stderr);
-        return 2;
+        return contract::BadCommand;
     }
     const Options& options = parsed.options;
     if (options.action == Action::Convert && options.sources.size() > 1 && !isFolder(options.out)) {
         // Several outputs at one file path would overwrite each other.
-        std::fprintf(stderr, "Error: with several sources, --out must be a folder: %s\n",
-                     options.out.c_str());
-        return 2;
+        std::fprintf(stderr, "%swith several sources, --out must be a folder%s%s\n",
+                     contract::kErrorPrefix, contract::kPathSeparator, options.out.c_str());
+        return contract::BadCommand;
     }
     if (options.action == Action::Help) {
         std::fputs(kUsage, stdout);
-        return 0;
+        return contract::Done;
     }
     if (options.action == Action::ListFormats) {
         std::fputs(formatList().c_str(), stdout);
-        return 0;
+        return contract::Done;
     }
 
     watchLimits();
     deferOptionalModules();
     if (VIPS_INIT(argv[0]) != 0) {
-        std::fprintf(stderr, "Error: the image library did not start: %s\n", vips_error_buffer());
-        return 1;
+        std::fprintf(stderr, "%sthe image library did not start: %s\n", contract::kErrorPrefix,
+                     vips_error_buffer());
+        return contract::Failed;
     }
     // Decoders warn on stderr about what then fails anyway; the one line per failure says it.
     g_log_set_handler("VIPS", GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE), ignoreLog,
@@ -146,9 +149,9 @@ int run(int argc, char** argv, LibraryAtEnd atEnd) {
     if (atEnd == LibraryAtEnd::ShutDown)
         vips_shutdown();
     if (anyFailed)
-        return 1;
+        return contract::Failed;
     // Only taken names: another name would do, which the caller can tell from the status.
-    return anyNameTaken ? 3 : 0;
+    return anyNameTaken ? contract::NameTaken : contract::Done;
 }
 
 } // namespace sips

@@ -21,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "contract.h"
 #include "warm/handover.h"
 
 extern char** environ;
@@ -28,6 +29,7 @@ extern char** environ;
 namespace {
 
 using namespace sips::handover;
+namespace contract = sips::contract;
 
 // The signals someone may send to stop or tell the tool something; they go on to the job.
 // Those the kernel raises for the process's own doing (SIGXFSZ, SIGSEGV, ...) arise in the
@@ -143,9 +145,9 @@ bool enginePath(char* path, std::size_t size) {
     if (std::strcmp(argv[0], kHelperName) == 0)
         argv[0] = plainName;
     execv(engine, argv);
-    std::fprintf(stderr, "Error: cannot start the conversion engine: %s: %s\n",
-                 std::strerror(errno), engine);
-    _exit(127);
+    std::fprintf(stderr, "%scannot start the conversion engine: %s%s%s\n", contract::kErrorPrefix,
+                 std::strerror(errno), contract::kPathSeparator, engine);
+    _exit(contract::CannotStart);
 }
 
 // Starts a helper for later runs, detached from the caller: its own session, no
@@ -174,7 +176,7 @@ void startHelper(const char* engine, const char* socket) {
         if (chdir("/") != 0)
             _exit(1);
         execl(engine, kHelperName, socket, static_cast<char*>(nullptr));
-        _exit(127);
+        _exit(contract::CannotStart);
     }
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
@@ -391,8 +393,9 @@ bool namesOwnDescriptors(int argc, char** argv) {
     // A signal sent on explains the end, as it would have ended the engine.
     if (g_ending)
         endAs(g_ending);
-    std::fprintf(stderr, "Error: the conversion's process ended without reporting how\n");
-    _exit(1);
+    std::fprintf(stderr, "%sthe conversion's process ended without reporting how\n",
+                 contract::kErrorPrefix);
+    _exit(contract::Failed);
 }
 
 // Runs the command through a helper if one can take it; returns when it cannot, before
@@ -491,8 +494,9 @@ void handOver(const char* engine, int argc, char** argv) {
 int main(int argc, char** argv) {
     char engine[PATH_MAX];
     if (!enginePath(engine, sizeof engine)) {
-        std::fprintf(stderr, "Error: cannot find the conversion engine beside this program\n");
-        return 127;
+        std::fprintf(stderr, "%scannot find the conversion engine beside this program\n",
+                     contract::kErrorPrefix);
+        return contract::CannotStart;
     }
     if (argc > 0)
         handOver(engine, argc, argv);
