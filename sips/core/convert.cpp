@@ -5,7 +5,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <future>
-#include <memory>
 #include <optional>
 #include <regex>
 #include <sys/stat.h>
@@ -16,37 +15,18 @@
 #include "core/modules.h"
 #include "core/output_file.h"
 #include "core/parallel.h"
+#include "core/paths.h"
 #include "core/run_limits.h"
 #include "core/strips.h"
 #include "input/input.h"
 #include "input/intact.h"
 #include "input/readers.h"
-#include "writers/jp2.h"
-#include "writers/pdf.h"
-#include "writers/png.h"
-#include "writers/tiff.h"
-#include "writers/writers.h"
 
 using vips::VError;
 using vips::VImage;
 
 namespace sips {
 namespace {
-
-bool endsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-std::string baseName(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool isFolder(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
 
 // Gives the reason a path cannot even be opened as a file, if there is one.
 void checkReadableFile(const std::string& path) {
@@ -155,13 +135,6 @@ int writeErrorIn(const std::string& message) {
     return EIO;
 }
 
-void writeBlob(VipsBlob* blob, OutputFile& out) {
-    std::unique_ptr<VipsArea, decltype(&vips_area_unref)> owned(VIPS_AREA(blob), vips_area_unref);
-    size_t size = 0;
-    const void* data = vips_blob_get(blob, &size);
-    out.write(data, size);
-}
-
 // Opens a source the way its conversion reads it.
 SourceImage openToConvert(const std::string& path) {
     setTileHeight(kStreamingTileHeight);
@@ -177,57 +150,13 @@ SourceImage openToConvert(const std::string& path) {
 
 void save(const SourceImage& source, const OutputFormat& format, const Quality& quality,
           OutputFile& out) {
-    const VImage image =
-        withStatedResolution(prepareFor(source, format), source.loader, source.path);
-    // Lossless JPEG 2000 keeps the adaptive limit, which suits its tiles best.
-    if (format.writer != Writer::Jp2k || !quality.best)
+    Picture picture{
+        withStatedResolution(prepareFor(source, format), source.loader, source.path), {}, quality};
+    if (format.readsTwice)
+        picture.again = [&] { return prepareFor(openToConvert(source.path), format); };
+    if (!(quality.best && format.losslessKeepsBufferLimit))
         returnLargeBuffersAtOnce();
-    switch (format.writer) {
-    case Writer::Jpeg:
-        // Into the file already open: opened again by name, it would be truncated, which
-        // makes ext4 write it out and wait for that when it is closed (10 ms for 20 MB).
-        image.jpegsave_target(vips::VTarget::new_to_descriptor(out.descriptor()),
-                              VImage::option()
-                                  ->set("Q", quality.percent)
-                                  ->set("subsample_mode", quality.best
-                                                              ? VIPS_FOREIGN_SUBSAMPLE_OFF
-                                                              : VIPS_FOREIGN_SUBSAMPLE_AUTO));
-        break;
-    case Writer::Png:
-        writePng(image, out);
-        break;
-    case Writer::Tiff:
-        writeTiff(image, out);
-        break;
-    case Writer::Gif:
-        // A streamed picture is read once for its palette and once for its pixels.
-        writeGif(image, prepareFor(openToConvert(source.path), format), out);
-        break;
-    case Writer::Jp2k:
-        if (quality.best) {
-            writeLosslessJp2(image, out);
-            break;
-        }
-        // Through memory: libvips's JPEG 2000 writer hangs when the disk refuses a write.
-        writeBlob(image.jp2ksave_buffer(
-                      VImage::option()->set("lossless", quality.best)->set("Q", quality.percent)),
-                  out);
-        break;
-    case Writer::Bmp:
-        writeBmp(image, out);
-        break;
-    case Writer::Tga:
-        writeTga(image, out);
-        break;
-    case Writer::Psd:
-        writePsd(image, out);
-        break;
-    case Writer::Pdf:
-        // With alpha, the soft mask is a second stream read from a second pipeline.
-        writePdf(image, image.has_alpha() ? prepareFor(openToConvert(source.path), format) : image,
-                 out);
-        break;
-    }
+    format.write(picture, out);
 }
 
 // What the rest of the conversion needs to know of a loaded picture.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "core/failure.h"
+#include "core/paths.h"
 
 namespace sips {
 namespace {
@@ -75,11 +76,6 @@ std::string folderOf(const std::string& path) {
     if (slash == 0)
         return "/";
     return path.substr(0, slash);
-}
-
-std::string nameOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 mode_t currentUmask() {
@@ -161,7 +157,7 @@ int linkWithoutReplacing(const std::string& from, const std::string& to) {
 
 OutputFile::OutputFile(std::string target) : target_(std::move(target)) {
     const std::string folder = folderOf(target_);
-    std::string pattern = folder + "/" + tempName(folder, nameOf(target_));
+    std::string pattern = folder + "/" + tempName(folder, baseName(target_));
     if (pattern.size() >= sizeof(g_pendingTemp))
         throw Failure("the output path is too long", target_);
     g_holdingSignals.store(1);

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <string>
-#include <sys/stat.h>
 #include <system_error>
 #include <vector>
 #include <vips/vips8>
@@ -13,6 +12,7 @@
 #include "core/modules.h"
 #include "core/options.h"
 #include "core/output_file.h"
+#include "core/paths.h"
 #include "core/run_limits.h"
 
 namespace sips {
@@ -87,11 +87,6 @@ Outcome convert(const std::string& source, const Options& options) {
 }
 
 void ignoreLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
-
-bool isFolder(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
 
 } // namespace
 

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <string>
 
+#include "core/paths.h"
+
 namespace sips {
 namespace {
 
@@ -41,8 +43,7 @@ bool pngStatesResolution(const std::string& path) {
         return false;
     unsigned char chunk[8];
     while (file.read(reinterpret_cast<char*>(chunk), sizeof chunk)) {
-        const std::uint32_t length = std::uint32_t(chunk[0]) << 24 | std::uint32_t(chunk[1]) << 16 |
-                                     std::uint32_t(chunk[2]) << 8 | chunk[3];
+        const std::uint32_t length = bigEndian32(chunk);
         if (std::memcmp(chunk + 4, "pHYs", 4) == 0)
             return true;
         if (std::memcmp(chunk + 4, "IDAT", 4) == 0)

@@ -8,15 +8,12 @@
 #include <string_view>
 
 #include "core/failure.h"
+#include "core/paths.h"
 
 using vips::VImage;
 
 namespace sips {
 namespace {
-
-bool endsWith(std::string_view text, std::string_view tail) {
-    return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
-}
 
 bool hasSuffix(const std::string& path, const char* const* suffixes) {
     if (!suffixes)

@@ -14,6 +14,7 @@
 #include <zlib.h>
 
 #include "core/failure.h"
+#include "core/paths.h"
 #include "input/input.h"
 
 using vips::VImage;
@@ -125,11 +126,6 @@ private:
     size_t next_ = 0;
     size_t end_ = 0;
 };
-
-std::uint32_t bigEndian32(const unsigned char* bytes) {
-    return std::uint32_t(bytes[0]) << 24 | std::uint32_t(bytes[1]) << 16 |
-           std::uint32_t(bytes[2]) << 8 | bytes[3];
-}
 
 // PNG: chunk by chunk, every checksum, the end chunk the decoder stops short of, and the
 // whole compressed stream inflated (into a small window): libpng's own error about broken

@@ -11,6 +11,7 @@
 
 #include "core/convert.h"
 #include "core/failure.h"
+#include "core/paths.h"
 
 using vips::VImage;
 
@@ -36,11 +37,6 @@ bool hasTgaExtension(const std::string& path) {
 
 unsigned le16(const unsigned char* bytes) {
     return bytes[0] | unsigned(bytes[1]) << 8;
-}
-
-std::uint32_t be32(const unsigned char* bytes) {
-    return std::uint32_t(bytes[0]) << 24 | std::uint32_t(bytes[1]) << 16 |
-           std::uint32_t(bytes[2]) << 8 | bytes[3];
 }
 
 // Reads `count` two-byte pixels in file order, unpacking run-length packets when `rle`.
@@ -84,7 +80,7 @@ double pngGamma(const std::string& path) {
     double gamma = 0;
     unsigned char chunk[8];
     while (std::fread(chunk, 1, 8, file.get()) == 8) {
-        std::uint32_t length = be32(chunk);
+        std::uint32_t length = bigEndian32(chunk);
         const char* type = reinterpret_cast<const char*>(chunk + 4);
         if (std::memcmp(type, "IDAT", 4) == 0 || std::memcmp(type, "IEND", 4) == 0)
             break;
@@ -94,7 +90,7 @@ double pngGamma(const std::string& path) {
             unsigned char value[4];
             if (std::fread(value, 1, 4, file.get()) != 4)
                 return 0;
-            gamma = be32(value) / 100000.0;
+            gamma = bigEndian32(value) / 100000.0;
             length = 0;
         }
         if (std::fseek(file.get(), long(length) + 4, SEEK_CUR) != 0)

@@ -380,8 +380,6 @@ private:
 
 void writeGif(const VImage& picture, const VImage& again, OutputFile& out) {
     const VImage image = greyOrRgb(picture);
-    if (image.width() > 0xffff || image.height() > 0xffff)
-        throw Failure("the image is too large for a GIF file", out.target());
     const int width = image.width();
     const int bands = image.bands();
 

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/failure.h"
 #include "core/output_file.h"
 #include "core/strips.h"
 #include "writers/writers.h"
@@ -13,7 +12,6 @@ using vips::VImage;
 namespace sips {
 namespace {
 
-constexpr int kLargestSide = 30000; // beyond this only the large-document variant, PSB
 constexpr unsigned kGreyMode = 1;
 constexpr unsigned kRgbMode = 3;
 constexpr unsigned kResolutionResource = 0x03ed;
@@ -134,8 +132,6 @@ void writePsd(const VImage& picture, OutputFile& out) {
     Layout layout{std::uint64_t(image.width()), std::uint64_t(image.height()), image.bands(),
                   image.format() == VIPS_FORMAT_USHORT ? 2 : 1,
                   image.bands() == 2 || image.bands() == 4};
-    if (image.width() > kLargestSide || image.height() > kLargestSide)
-        throw Failure("the image is too large for a PSD file", out.target());
     const int colours = layout.alpha ? layout.bands - 1 : layout.bands;
 
     Bytes head;

@@ -1,7 +1,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/failure.h"
 #include "core/output_file.h"
 #include "core/strips.h"
 #include "writers/writers.h"
@@ -14,7 +13,6 @@ namespace {
 constexpr std::uint64_t kHeaderBytes = 18;
 constexpr unsigned kTrueColour = 2;
 constexpr unsigned kGrey = 3;
-constexpr unsigned kLargestSide = 0xffff;
 constexpr unsigned kTopLeftOrigin = 0x20;
 
 } // namespace
@@ -26,8 +24,6 @@ void writeTga(const VImage& picture, OutputFile& out) {
     const int bands = image.bands();
     const std::uint64_t width = std::uint64_t(image.width());
     const std::uint64_t height = std::uint64_t(image.height());
-    if (width > kLargestSide || height > kLargestSide)
-        throw Failure("the image is too large for a TGA file", out.target());
     const bool alpha = bands == 4;
 
     Bytes header;

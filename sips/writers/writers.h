@@ -9,6 +9,7 @@ class OutputFile;
 // Our own writers for the uncompressed formats and GIF: they stream the picture in strips straight
 // into the file, so a large picture costs little more memory than its decoder needs. The
 // image is 8-bit (PSD: 8- or 16-bit) grey, grey and alpha, RGB or RGBA, in sRGB.
+// The conversion hands each only a picture within its format's largest side.
 
 // BMP: 8-bit grey with a grey palette, 24-bit BGR, or 32-bit BGRA with a BITMAPV4HEADER
 // whose masks say where alpha is. Rows bottom-up, as every reader expects.
