@@ -121,6 +121,8 @@ VImage toSrgb(const VImage& image, bool cmyk, bool keepSixteenBit) {
     }
 }
 
+// libvips tells a refused write only in its message's words, the system's among them;
+// tst_libvips fails the day they no longer name a full disk.
 bool isWriteError(const std::string& message) {
     for (int error : {ENOSPC, EDQUOT, EFBIG, EIO, EROFS})
         if (message.find(std::strerror(error)) != std::string::npos)

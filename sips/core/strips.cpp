@@ -79,7 +79,8 @@ void setTileHeight(int rows) {
     if (rows == current)
         return;
     current = rows;
-    // libvips takes this setting only as one of its command-line options.
+    // libvips has no public call for this setting, only one of its command-line options;
+    // tst_libvips fails the day that changes.
     GOptionContext* context = g_option_context_new(nullptr);
     GOptionGroup* group = g_option_group_new("vips", "", "", nullptr, nullptr);
     vips_add_option_entries(group);
