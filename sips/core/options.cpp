@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 namespace sips {
 
@@ -44,6 +45,54 @@ ParseResult plainError(std::string error) {
     return result;
 }
 
+ParseResult success(Options options) {
+    ParseResult result;
+    result.ok = true;
+    result.options = std::move(options);
+    return result;
+}
+
+// --setProperty KEY VALUE; an error, or nothing when it is taken.
+std::optional<ParseResult> setProperty(Options& options, const std::string& key,
+                                       const std::string& value) {
+    if (key == "format") {
+        options.format = findFormat(value);
+        if (!options.format)
+            return plainError("unknown output format (see --formats): " + value);
+    } else if (key == "formatOptions") {
+        if (!parseQuality(value, options.quality))
+            return plainError("formatOptions takes default, low, normal, high, best or "
+                              "a percentage: " +
+                              value);
+    } else {
+        return usageError("unknown property to set: " + key);
+    }
+    return std::nullopt;
+}
+
+// Once every argument is read: the one action they ask for, with all it needs.
+ParseResult chooseAction(Options options, bool converting, bool gotOut) {
+    if (options.action == Action::ListFormats) {
+        if (converting || gotOut || !options.properties.empty() || !options.sources.empty())
+            return usageError("--formats takes nothing else");
+    } else if (!options.properties.empty()) {
+        if (converting || gotOut)
+            return usageError("--getProperty cannot be combined with a conversion");
+        if (options.sources.empty())
+            return usageError("no image file given");
+        options.action = Action::GetProperties;
+    } else {
+        if (options.sources.empty())
+            return usageError("no image file given");
+        if (!gotOut)
+            return plainError("no output given, and the source is never rewritten (use --out): " +
+                              options.sources.front());
+        if (!options.format)
+            return usageError("no output format given (--setProperty format WORD)");
+    }
+    return success(std::move(options));
+}
+
 } // namespace
 
 ParseResult parseArguments(const std::vector<std::string>& args) {
@@ -55,10 +104,7 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
         auto operands = [&](size_t count) { return i + count < args.size(); };
         if (arg == "--help" || arg == "-h") {
             options.action = Action::Help;
-            ParseResult result;
-            result.ok = true;
-            result.options = options;
-            return result;
+            return success(std::move(options));
         } else if (arg == "--formats") {
             options.action = Action::ListFormats;
         } else if (arg == "-s" || arg == "--setProperty") {
@@ -67,18 +113,8 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
             const std::string& key = args[++i];
             const std::string& value = args[++i];
             converting = true;
-            if (key == "format") {
-                options.format = findFormat(value);
-                if (!options.format)
-                    return plainError("unknown output format (see --formats): " + value);
-            } else if (key == "formatOptions") {
-                if (!parseQuality(value, options.quality))
-                    return plainError("formatOptions takes default, low, normal, high, best or "
-                                      "a percentage: " +
-                                      value);
-            } else {
-                return usageError("unknown property to set: " + key);
-            }
+            if (std::optional<ParseResult> error = setProperty(options, key, value))
+                return *error;
         } else if (arg == "-o" || arg == "--out") {
             if (!operands(1))
                 return usageError(arg + " needs a path");
@@ -104,29 +140,7 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
             options.sources.push_back(arg);
         }
     }
-
-    if (options.action == Action::ListFormats) {
-        if (converting || gotOut || !options.properties.empty() || !options.sources.empty())
-            return usageError("--formats takes nothing else");
-    } else if (!options.properties.empty()) {
-        if (converting || gotOut)
-            return usageError("--getProperty cannot be combined with a conversion");
-        if (options.sources.empty())
-            return usageError("no image file given");
-        options.action = Action::GetProperties;
-    } else {
-        if (options.sources.empty())
-            return usageError("no image file given");
-        if (!gotOut)
-            return plainError("no output given, and the source is never rewritten (use --out): " +
-                              options.sources.front());
-        if (!options.format)
-            return usageError("no output format given (--setProperty format WORD)");
-    }
-    ParseResult result;
-    result.ok = true;
-    result.options = std::move(options);
-    return result;
+    return chooseAction(std::move(options), converting, gotOut);
 }
 
 } // namespace sips
