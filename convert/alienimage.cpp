@@ -2,6 +2,7 @@
 
 #include "convert/imagecontrol.h"
 #include "platform/shell.h"
+#include "sips/contract.h"
 #include "windows/progressdes.h"
 #include "windows/qconvert.h"
 
@@ -39,25 +40,24 @@ const Format& format(Row row) {
     return table[row];
 }
 
-// The tool's status when the output name was taken after it had been chosen: the tool
-// replaces nothing, so the next free name is tried, a bounded number of times.
-constexpr int NameTaken = 3;
+// When the output's name was taken after it had been chosen, the next free name is tried, a
+// bounded number of times.
 constexpr int NameRetries = 20;
 
-// The tool ends with "Error: WHAT WENT WRONG: PATH", after any warnings. The reason is
+// The tool's last line is "Error: WHAT WENT WRONG: PATH", after any warnings. The reason is
 // WHAT WENT WRONG, whole, even where a path in it holds line breaks.
 QString toolReason(const Shell& shell, const QList<FolderItem>& named) {
     QString text = shell.ErrorOutput();
     if (text.endsWith(QLatin1Char('\n')))
         text.chop(1);
     for (const FolderItem& f : named) {
-        const QString tail = QStringLiteral(": ") + f.AbsolutePath();
+        const QString tail = QLatin1String(sips::contract::kPathSeparator) + f.AbsolutePath();
         if (text.endsWith(tail)) {
             text.chop(tail.size());
             break;
         }
     }
-    const QString prefix = QStringLiteral("Error: ");
+    const QString prefix = QLatin1String(sips::contract::kErrorPrefix);
     const qsizetype line = text.lastIndexOf(QLatin1Char('\n') + prefix);
     if (line >= 0)
         text = text.mid(line + 1 + prefix.size());
@@ -117,7 +117,8 @@ bool convert(const Format& row, const FolderItem& source, QString* failure) {
     if (!why.isEmpty())
         return fail(why);
     shell.Execute(head + output.ShellPath());
-    for (int retry = 0; retry < NameRetries && shell.ErrorCode() == NameTaken && !shell.Stopped();
+    for (int retry = 0;
+         retry < NameRetries && shell.ErrorCode() == sips::contract::NameTaken && !shell.Stopped();
          ++retry) {
         reserved.append(output.AbsolutePath());
         output = freeOutput(parent, base, row.extension, reserved);

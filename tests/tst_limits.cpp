@@ -19,8 +19,8 @@
 #include <vips/vips8>
 #include <zlib.h>
 
-#include "output_file.h"
-#include "run_limits.h"
+#include "core/output_file.h"
+#include "core/run_limits.h"
 
 using vips::VImage;
 

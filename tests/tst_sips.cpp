@@ -17,12 +17,12 @@
 #include <vips/vips8>
 #include <zlib.h>
 
-#include "deflate_parallel.h"
-#include "failure.h"
+#include "core/failure.h"
+#include "core/options.h"
+#include "core/output_file.h"
 #include "heldjob.h"
-#include "options.h"
-#include "output_file.h"
 #include "runtimefolder.h"
+#include "writers/deflate_parallel.h"
 
 using vips::VImage;
 

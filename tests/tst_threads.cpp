@@ -4,7 +4,7 @@
 
 #include <sched.h>
 
-#include "parallel.h"
+#include "core/parallel.h"
 
 namespace {
 

@@ -32,8 +32,8 @@
 #include <unistd.h>
 #include <vips/vips8>
 
-#include "handover.h"
 #include "platform/shell.h"
+#include "warm/handover.h"
 
 namespace {
 
