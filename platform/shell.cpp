@@ -240,6 +240,99 @@ QString timeSpan(std::chrono::milliseconds span) {
     return QStringLiteral("%1 milliseconds").arg(span.count());
 }
 
+QString startFailure(int error) {
+    return QStringLiteral("Error: could not start /bin/sh: %1\n")
+        .arg(QString::fromLocal8Bit(std::strerror(error)));
+}
+
+// While a command runs, it is the one a stop request reaches, the application's timers wait
+// and user input is swallowed; nested commands put the outer one back when they end.
+class BusyScope {
+public:
+    explicit BusyScope(Running& running) : m_outer(current) {
+        current = &running;
+        ++busyDepth;
+        Timer::suspendAll();
+        QCoreApplication::instance()->installEventFilter(&m_blocker);
+    }
+    ~BusyScope() {
+        QCoreApplication::instance()->removeEventFilter(&m_blocker);
+        Timer::resumeAll();
+        --busyDepth;
+        current = m_outer;
+    }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    Running* m_outer;
+    InputBlocker m_blocker;
+};
+
+// Runs the event loop until the shell has ended (and, if it was stopped, all it started),
+// stopping it at the time limit. Returns its wait status.
+int waitForEnd(Running& running, bool& timedOut) {
+    const pid_t pid = running.shell;
+    QEventLoop loop;
+    bool finished = false;
+    int status = 0;
+    bool reaped = false;
+    QTimer groupWatch;
+    groupWatch.setInterval(10);
+    QObject::connect(&groupWatch, &QTimer::timeout, &loop, [&] {
+        if (groupIsGone(pid)) {
+            finished = true;
+            loop.quit();
+        }
+    });
+    auto reap = [&] {
+        if (reaped)
+            return;
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == 0 || (r < 0 && errno == EINTR))
+            return;
+        if (r < 0)
+            status = 127 << 8; // not ours to wait for: report it as a failed start
+        reaped = true;
+        // A stopped command is over only when all it started has ended too, having
+        // removed its temporary files.
+        if (running.stopping && !groupIsGone(pid)) {
+            groupWatch.start();
+            return;
+        }
+        finished = true;
+        loop.quit();
+    };
+
+    // Without pidfds (older kernels) the shell's end is polled for.
+    const int pidfd = int(::syscall(SYS_pidfd_open, pid, 0));
+    QSocketNotifier exitWatch(pidfd, QSocketNotifier::Read);
+    QTimer exitPoll;
+    if (pidfd >= 0) {
+        QObject::connect(&exitWatch, &QSocketNotifier::activated, &loop, reap);
+    } else {
+        exitWatch.setEnabled(false);
+        QObject::connect(&exitPoll, &QTimer::timeout, &loop, reap);
+        exitPoll.start(5);
+    }
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
+        timedOut = true;
+        running.stop();
+    });
+    deadline.start(limit);
+    reap();
+    // QCoreApplication::exit() ends every running loop, this one too: go on waiting.
+    while (!finished)
+        loop.exec();
+
+    exitWatch.setEnabled(false);
+    if (pidfd >= 0)
+        ::close(pidfd);
+    return status;
+}
+
 } // namespace
 
 bool Shell::isBusy() {
@@ -294,8 +387,7 @@ void Shell::Execute(const QString& command) {
     int err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
         m_errorCode = 127;
-        m_errors = QStringLiteral("Error: could not start /bin/sh: %1\n")
-                       .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        m_errors = startFailure(errno);
         return;
     }
     pid_t pid = 0;
@@ -306,81 +398,18 @@ void Shell::Execute(const QString& command) {
     Reader errors(err[0]);
     if (spawnError != 0) {
         m_errorCode = 127;
-        m_errors = QStringLiteral("Error: could not start /bin/sh: %1\n")
-                       .arg(QString::fromLocal8Bit(std::strerror(spawnError)));
+        m_errors = startFailure(spawnError);
         return;
     }
 
     Running running;
     running.shell = pid;
-    Running* outer = current;
-    current = &running;
-    ++busyDepth;
-    Timer::suspendAll();
-    InputBlocker blocker;
-    QCoreApplication::instance()->installEventFilter(&blocker);
-
-    QEventLoop loop;
-    bool finished = false;
     bool timedOut = false;
     int status = 0;
-    bool reaped = false;
-    QTimer groupWatch;
-    groupWatch.setInterval(10);
-    QObject::connect(&groupWatch, &QTimer::timeout, &loop, [&] {
-        if (groupIsGone(pid)) {
-            finished = true;
-            loop.quit();
-        }
-    });
-    auto reap = [&] {
-        if (reaped)
-            return;
-        const pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == 0 || (r < 0 && errno == EINTR))
-            return;
-        if (r < 0)
-            status = 127 << 8; // not ours to wait for: report it as a failed start
-        reaped = true;
-        // A stopped command is over only when all it started has ended too, having
-        // removed its temporary files.
-        if (running.stopping && !groupIsGone(pid)) {
-            groupWatch.start();
-            return;
-        }
-        finished = true;
-        loop.quit();
-    };
-
-    const int pidfd = int(::syscall(SYS_pidfd_open, pid, 0));
-    QSocketNotifier exitWatch(pidfd, QSocketNotifier::Read);
-    QTimer exitPoll;
-    if (pidfd >= 0) {
-        QObject::connect(&exitWatch, &QSocketNotifier::activated, &loop, reap);
-    } else {
-        exitWatch.setEnabled(false);
-        QObject::connect(&exitPoll, &QTimer::timeout, &loop, reap);
-        exitPoll.start(5);
+    {
+        BusyScope busy(running);
+        status = waitForEnd(running, timedOut);
     }
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
-        timedOut = true;
-        running.stop();
-    });
-    deadline.start(limit);
-    reap();
-    // QCoreApplication::exit() ends every running loop, this one too: go on waiting.
-    while (!finished)
-        loop.exec();
-
-    exitWatch.setEnabled(false);
-    if (pidfd >= 0)
-        ::close(pidfd);
-    QCoreApplication::instance()->removeEventFilter(&blocker);
-    Timer::resumeAll();
-    --busyDepth;
-    current = outer;
 
     output.drain();
     errors.drain();

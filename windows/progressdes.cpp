@@ -1,39 +1,15 @@
 #include "progressdes.h"
 
 #include "windows/doner.h"
+#include "windows/feedback.h"
 #include "windows/qconvert.h"
 
 using namespace platform;
 
-namespace {
-WindowLayout windowLayout() {
-    WindowLayout l;
-    l.Title = QString();
-    l.Width = 356;
-    l.Height = 106;
-    l.Frame = 8;
-    l.Placement = 3;
-    l.HasBackColor = true;
-    l.BackColor = QColor(0x33, 0x33, 0x33);
-    l.Visible = true;
-    l.CloseButton = false;
-    l.MinimizeButton = true;
-    l.MaximizeButton = false;
-    l.Resizeable = false;
-    l.Decorated = false;
-    // A feedback window carries no menu bar of its own: it is never the one a user works in.
-    l.MenuBarVisible = false;
-    l.Role = WindowRole::Feedback;
-    return l;
-}
-} // namespace
-
-progressdes::progressdes() : Window(windowLayout()) {
+progressdes::progressdes() : Window(feedbackLayout(356, 106, 3)) {
     const TextStyle white{12, false, Qt::white, 1};
 
-    GroupBox1 = new QGroupBox(this);
-    GroupBox1->setGeometry(10, 10, 336, 80);
-    applyTextStyle(GroupBox1, {12, false, Qt::white, 0});
+    GroupBox1 = feedbackGroup(this, QRect(10, 10, 336, 80));
     // clang-format off
     Timer2        = new Timer(this, Timer::Off, 1);
     connect(Timer2, &Timer::Action, this, &progressdes::Timer2_Action);

@@ -541,6 +541,146 @@ int takenConnection(int helperEnd) {
     return connection;
 }
 
+// The signals that retire the helper, held back except while it waits, so that none can
+// come between the look at g_retire and the wait. Returns the mask to wait with.
+sigset_t holdBackRetiring() {
+    struct sigaction action = {};
+    action.sa_handler = retire;
+    sigemptyset(&action.sa_mask);
+    sigset_t leave;
+    sigemptyset(&leave);
+    for (int signal : {SIGUSR1, SIGTERM, SIGINT, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+        sigaddset(&leave, signal);
+    }
+    sigset_t waiting;
+    sigprocmask(SIG_BLOCK, &leave, &waiting);
+    return waiting;
+}
+
+// The serving loop: one spare always waiting on the socket, and the jobs it has become.
+class Server {
+public:
+    Server(int folder, const std::string& name, const struct stat& own, int lock, int listening,
+           const int ends[2], const World& world)
+        : folder_(folder), name_(name), own_(own), lock_(lock),
+          listening_(listening), ends_{ends[0], ends[1]}, world_(world) {}
+
+    // Serves until retired or idle and the last job has ended; returns the exit status.
+    int run(const sigset_t& waiting) {
+        for (;;) {
+            // Forking is safe only while this process has one thread: no library may have
+            // started one, and the image library starts its own only in each job.
+            if (serving_ && (g_retire || threadCount() != 1))
+                stopServing();
+            if (!serving_ && spare_ > 0) {
+                kill(spare_, SIGKILL);
+                reapSpare();
+            }
+            if (serving_ && spare_ == 0 && !forkSpare())
+                return 1;
+            if (!serving_ && jobs_.empty())
+                break;
+
+            std::vector<pollfd> watched = watchList();
+            const timespec idle = {kIdleSeconds, 0};
+            int ready =
+                ppoll(watched.data(), watched.size(), jobs_.empty() ? &idle : nullptr, &waiting);
+            if (ready < 0 && errno != EINTR)
+                break;
+            if (ready == 0) {
+                stopServing();
+                continue;
+            }
+            if (ready < 0)
+                continue;
+            handle(watched);
+        }
+        return 0;
+    }
+
+private:
+    void stopServing() {
+        serving_ = false;
+        // Another helper may already have taken over the name; its socket stays.
+        struct stat now;
+        if (fstatat(folder_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_dev == own_.st_dev && now.st_ino == own_.st_ino)
+            unlinkat(folder_, name_.c_str(), 0);
+    }
+
+    void reapSpare() {
+        waitpid(spare_, nullptr, 0);
+        close(spareProcess_);
+        spare_ = 0;
+    }
+
+    // False where the spare cannot be watched.
+    bool forkSpare() {
+        spare_ = fork();
+        if (spare_ == 0) {
+            // The spare keeps only the socket and its way back here.
+            for (int fd : {ends_[0], lock_, folder_})
+                close(fd);
+            for (const Running& job : jobs_) {
+                close(job.process);
+                close(job.connection);
+            }
+            serveOne(listening_, ends_[1], world_);
+        }
+        spareProcess_ = spare_ > 0 ? int(syscall(SYS_pidfd_open, spare_, 0)) : -1;
+        return spareProcess_ >= 0;
+    }
+
+    // The spare's hand-over, the spare itself, then each job's process and connection.
+    std::vector<pollfd> watchList() const {
+        std::vector<pollfd> watched;
+        watched.push_back({ends_[0], POLLIN, 0});
+        watched.push_back({spareProcess_, POLLIN, 0});
+        for (const Running& job : jobs_) {
+            watched.push_back({job.process, POLLIN, 0});
+            watched.push_back({job.connection, POLLRDHUP, 0});
+        }
+        return watched;
+    }
+
+    void handle(const std::vector<pollfd>& watched) {
+        for (std::size_t i = jobs_.size(); i-- > 0;) {
+            if (jobs_[i].connection >= 0 && watched[2 + 2 * i + 1].revents)
+                frontGone(jobs_[i]);
+            if (watched[2 + 2 * i].revents) {
+                finish(jobs_[i]);
+                jobs_.erase(jobs_.begin() + std::ptrdiff_t(i));
+            }
+        }
+        if (watched[0].revents) {
+            // The spare took a connection and is now that job.
+            const int connection = takenConnection(ends_[0]);
+            if (spare_ > 0) {
+                jobs_.push_back({spare_, spareProcess_, connection});
+                spare_ = 0;
+                spareProcess_ = -1;
+            }
+        } else if (spare_ > 0 && watched[1].revents) {
+            // The spare failed before it took a job; so would the next.
+            reapSpare();
+            g_retire = 1;
+        }
+    }
+
+    const int folder_;
+    const std::string name_;
+    const struct stat own_;
+    const int lock_;
+    const int listening_;
+    const int ends_[2];
+    const World& world_;
+    pid_t spare_ = 0;
+    int spareProcess_ = -1;
+    std::vector<Running> jobs_;
+    bool serving_ = true;
+};
+
 } // namespace
 
 int serveWarm(const char* socket) {
@@ -569,106 +709,11 @@ int serveWarm(const char* socket) {
     if (listening < 0 || fstatat(folder, name.c_str(), &own, AT_SYMLINK_NOFOLLOW) != 0)
         return 1;
 
-    struct sigaction action = {};
-    action.sa_handler = retire;
-    sigemptyset(&action.sa_mask);
-    sigset_t leave;
-    sigemptyset(&leave);
-    for (int signal : {SIGUSR1, SIGTERM, SIGINT, SIGHUP}) {
-        sigaction(signal, &action, nullptr);
-        sigaddset(&leave, signal);
-    }
-    // Held back except while waiting, so that none can come between the look at
-    // g_retire and the wait.
-    sigset_t waiting;
-    sigprocmask(SIG_BLOCK, &leave, &waiting);
+    const sigset_t waiting = holdBackRetiring();
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
         return 1;
-
-    pid_t spare = 0;
-    int spareProcess = -1;
-    std::vector<Running> jobs;
-    bool serving = true;
-    const auto stopServing = [&] {
-        serving = false;
-        // Another helper may already have taken over the name; its socket stays.
-        struct stat now;
-        if (fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-            now.st_dev == own.st_dev && now.st_ino == own.st_ino)
-            unlinkat(folder, name.c_str(), 0);
-    };
-    for (;;) {
-        // Forking is safe only while this process has one thread: no library may have
-        // started one, and the image library starts its own only in each job.
-        if (serving && (g_retire || threadCount() != 1))
-            stopServing();
-        if (!serving && spare > 0) {
-            kill(spare, SIGKILL);
-            waitpid(spare, nullptr, 0);
-            close(spareProcess);
-            spare = 0;
-        }
-        if (serving && spare == 0) {
-            spare = fork();
-            if (spare == 0) {
-                // The spare keeps only the socket and its way back here.
-                for (int fd : {ends[0], lock, folder})
-                    close(fd);
-                for (const Running& job : jobs) {
-                    close(job.process);
-                    close(job.connection);
-                }
-                serveOne(listening, ends[1], world);
-            }
-            spareProcess = spare > 0 ? int(syscall(SYS_pidfd_open, spare, 0)) : -1;
-            if (spareProcess < 0)
-                return 1;
-        }
-        if (!serving && jobs.empty())
-            break;
-
-        std::vector<pollfd> watched;
-        watched.push_back({ends[0], POLLIN, 0});
-        watched.push_back({spareProcess, POLLIN, 0});
-        for (const Running& job : jobs) {
-            watched.push_back({job.process, POLLIN, 0});
-            watched.push_back({job.connection, POLLRDHUP, 0});
-        }
-        const timespec idle = {kIdleSeconds, 0};
-        int ready = ppoll(watched.data(), watched.size(), jobs.empty() ? &idle : nullptr, &waiting);
-        if (ready < 0 && errno != EINTR)
-            break;
-        if (ready == 0) {
-            stopServing();
-            continue;
-        }
-        if (ready < 0)
-            continue;
-        for (std::size_t i = jobs.size(); i-- > 0;) {
-            if (jobs[i].connection >= 0 && watched[2 + 2 * i + 1].revents)
-                frontGone(jobs[i]);
-            if (watched[2 + 2 * i].revents) {
-                finish(jobs[i]);
-                jobs.erase(jobs.begin() + std::ptrdiff_t(i));
-            }
-        }
-        if (watched[0].revents) {
-            const int connection = takenConnection(ends[0]);
-            if (spare > 0) {
-                jobs.push_back({spare, spareProcess, connection});
-                spare = 0;
-                spareProcess = -1;
-            }
-        } else if (spare > 0 && watched[1].revents) {
-            // The spare failed before it took a job; so would the next.
-            waitpid(spare, nullptr, 0);
-            close(spareProcess);
-            spare = 0;
-            g_retire = 1;
-        }
-    }
-    return 0;
+    return Server(folder, name, own, lock, listening, ends, world).run(waiting);
 }
 
 } // namespace sips

@@ -108,12 +108,10 @@ size_t firstTileIn(const Buffer& stream) {
     return at;
 }
 
-// Each tile is encoded on its own as a picture that covers only that tile, at its true
-// place on the image's grid (the image and tile offsets that the codestream allows), so that
-// the wavelet and code-block layout are exactly those of the whole picture. The codestream
-// of the whole picture is then the first one's main header, made to describe the full size,
-// followed by every tile's tile-part, renumbered.
-Buffer encodeTile(const Tile& tile, const Geometry& geometry, const std::string& target) {
+using ImagePtr = std::unique_ptr<opj_image_t, decltype(&opj_image_destroy)>;
+
+// The tile as a picture of its own, placed at its true position on the image's grid.
+ImagePtr tileImage(const Tile& tile, const Geometry& geometry, const std::string& target) {
     std::vector<opj_image_cmptparm_t> parameters(size_t(geometry.bands));
     const unsigned bits = geometry.sixteenBit ? 16 : 8;
     for (opj_image_cmptparm_t& component : parameters) {
@@ -126,31 +124,32 @@ Buffer encodeTile(const Tile& tile, const Geometry& geometry, const std::string&
         component.prec = bits;
         component.sgnd = 0;
     }
-    std::unique_ptr<opj_image_t, decltype(&opj_image_destroy)> image(
-        opj_image_create(OPJ_UINT32(geometry.bands), parameters.data(), geometry.space),
-        opj_image_destroy);
+    ImagePtr image(opj_image_create(OPJ_UINT32(geometry.bands), parameters.data(), geometry.space),
+                   opj_image_destroy);
     if (!image)
         throw Failure("not enough memory to encode the JPEG 2000 image", target);
     image->x0 = OPJ_UINT32(tile.left);
     image->y0 = OPJ_UINT32(tile.top);
     image->x1 = OPJ_UINT32(tile.left + tile.width);
     image->y1 = OPJ_UINT32(tile.top + tile.height);
+    return image;
+}
+
+// OpenJPEG takes one plane per band; the tile's pixels are band-interleaved.
+template <typename Sample>
+void splitIntoPlanes(const Tile& tile, const Geometry& geometry, opj_image_t& image) {
     const size_t count = size_t(tile.width) * size_t(tile.height);
+    const auto* samples = reinterpret_cast<const Sample*>(tile.pixels.data());
     for (int band = 0; band < geometry.bands; ++band) {
-        opj_image_comp_t& component = image->comps[band];
+        opj_image_comp_t& component = image.comps[band];
         component.alpha = band >= geometry.colours;
         OPJ_INT32* plane = component.data;
-        if (geometry.sixteenBit) {
-            const auto* samples = reinterpret_cast<const std::uint16_t*>(tile.pixels.data());
-            for (size_t i = 0; i < count; ++i)
-                plane[i] = samples[i * size_t(geometry.bands) + size_t(band)];
-        } else {
-            const unsigned char* samples = tile.pixels.data();
-            for (size_t i = 0; i < count; ++i)
-                plane[i] = samples[i * size_t(geometry.bands) + size_t(band)];
-        }
+        for (size_t i = 0; i < count; ++i)
+            plane[i] = samples[i * size_t(geometry.bands) + size_t(band)];
     }
+}
 
+opj_cparameters_t losslessSettings(const Tile& tile, const Geometry& geometry) {
     opj_cparameters_t settings;
     opj_set_default_encoder_parameters(&settings);
     settings.irreversible = 0;
@@ -166,7 +165,11 @@ Buffer encodeTile(const Tile& tile, const Geometry& geometry, const std::string&
     // Still lossless and part of the core standard; about a sixth less work, and for
     // photographs the files come out a little smaller.
     settings.mode = 1;
+    return settings;
+}
 
+// Runs OpenJPEG on one picture and returns its codestream.
+Buffer compress(opj_image_t& image, opj_cparameters_t& settings, const std::string& target) {
     std::unique_ptr<opj_codec_t, decltype(&opj_destroy_codec)> codec(
         opj_create_compress(OPJ_CODEC_J2K), opj_destroy_codec);
     opj_set_info_handler(codec.get(), ignoreMessage, nullptr);
@@ -181,12 +184,27 @@ Buffer encodeTile(const Tile& tile, const Geometry& geometry, const std::string&
     opj_stream_set_user_data(stream.get(), &memory, nullptr);
     // One thread per tile: the tiles themselves keep every core busy.
     opj_codec_set_threads(codec.get(), 1);
-    if (!opj_setup_encoder(codec.get(), &settings, image.get()) ||
-        !opj_start_compress(codec.get(), image.get(), stream.get()) ||
+    if (!opj_setup_encoder(codec.get(), &settings, &image) ||
+        !opj_start_compress(codec.get(), &image, stream.get()) ||
         !opj_encode(codec.get(), stream.get()) || !opj_end_compress(codec.get(), stream.get()))
         throw Failure("the JPEG 2000 encoder failed", target);
     stream.reset();
     return std::move(memory.data);
+}
+
+// Each tile is encoded on its own as a picture that covers only that tile, at its true
+// place on the image's grid (the image and tile offsets that the codestream allows), so that
+// the wavelet and code-block layout are exactly those of the whole picture. The codestream
+// of the whole picture is then the first one's main header, made to describe the full size,
+// followed by every tile's tile-part, renumbered.
+Buffer encodeTile(const Tile& tile, const Geometry& geometry, const std::string& target) {
+    ImagePtr image = tileImage(tile, geometry, target);
+    if (geometry.sixteenBit)
+        splitIntoPlanes<std::uint16_t>(tile, geometry, *image);
+    else
+        splitIntoPlanes<unsigned char>(tile, geometry, *image);
+    opj_cparameters_t settings = losslessSettings(tile, geometry);
+    return compress(*image, settings, target);
 }
 
 // The main header of a one-tile codestream, made to describe the whole picture.
@@ -284,6 +302,72 @@ Bytes jp2Header(const Geometry& geometry) {
     return header;
 }
 
+// The jp2c box that holds the codestream: the first tile's main header, then every
+// tile's tile-part in order; its length is known only at the end.
+class CodestreamBox {
+public:
+    CodestreamBox(OutputFile& out, const Geometry& geometry)
+        : out_(out), geometry_(geometry), target_(out.target()) {
+        Bytes boxes = jp2Header(geometry);
+        out_.write(boxes.data(), boxes.size());
+        start_ = boxes.size();
+        const unsigned char box[8] = {0, 0, 0, 0, 'j', 'p', '2', 'c'};
+        out_.write(box, sizeof box);
+        written_ = sizeof box;
+    }
+
+    void append(const Buffer& stream) {
+        const size_t first = firstTileIn(stream);
+        if (!headerWritten_) {
+            Buffer header = mainHeaderFrom(stream, geometry_, target_);
+            put(header.data(), header.size());
+            headerWritten_ = true;
+        }
+        // The tile-parts, without the end-of-codestream marker that closes each one.
+        put(stream.data() + first, stream.size() - first - sizeof kEndOfCodestream);
+    }
+
+    void close() {
+        put(kEndOfCodestream, sizeof kEndOfCodestream);
+        // A last box may say 0, "to the end of the file", where its length does not fit.
+        Bytes length;
+        length.be32(written_ <= 0xffffffffu ? std::uint32_t(written_) : 0);
+        out_.writeAt(start_, length.data(), length.size());
+    }
+
+private:
+    void put(const unsigned char* data, size_t size) {
+        out_.write(data, size);
+        written_ += size;
+    }
+
+    OutputFile& out_;
+    const Geometry& geometry_;
+    const std::string target_;
+    std::uint64_t start_ = 0;
+    std::uint64_t written_ = 0;
+    bool headerWritten_ = false;
+};
+
+// The tile at column of a band of rows that starts at bandTop, copied out of the band.
+Tile cutTile(const Buffer& band, int bandTop, int rows, int column, const Geometry& geometry) {
+    const int tilesAcross = (geometry.width + kTileSize - 1) / kTileSize;
+    const size_t rowBytes = size_t(geometry.width) * geometry.pixelBytes;
+    Tile tile;
+    tile.index = bandTop / kTileSize * tilesAcross + column;
+    tile.left = column * kTileSize;
+    tile.top = bandTop;
+    tile.width = std::min(kTileSize, geometry.width - tile.left);
+    tile.height = rows;
+    const size_t tileRowBytes = size_t(tile.width) * geometry.pixelBytes;
+    tile.pixels.resize(tileRowBytes * size_t(rows));
+    for (int y = 0; y < rows; ++y)
+        std::memcpy(tile.pixels.data() + size_t(y) * tileRowBytes,
+                    band.data() + size_t(y) * rowBytes + size_t(tile.left) * geometry.pixelBytes,
+                    tileRowBytes);
+    return tile;
+}
+
 } // namespace
 
 void writeLosslessJp2(const VImage& picture, OutputFile& out) {
@@ -295,52 +379,20 @@ void writeLosslessJp2(const VImage& picture, OutputFile& out) {
     const int tilesAcross = (geometry.width + kTileSize - 1) / kTileSize;
     const std::string target = out.target();
 
-    Bytes boxes = jp2Header(geometry);
-    out.write(boxes.data(), boxes.size());
-    // The codestream's box, whose length is known only at the end.
-    const std::uint64_t codestreamBox = boxes.size();
-    const unsigned char box[8] = {0, 0, 0, 0, 'j', 'p', '2', 'c'};
-    out.write(box, sizeof box);
-    std::uint64_t written = sizeof box;
-
-    bool headerWritten = false;
+    CodestreamBox codestream(out, geometry);
     // A tile's codec works on 32-bit samples in several copies (the samples, their wavelet
     // transform, the code-blocks' buffers): about sixteen times the tile's own bytes, which
     // with the two tiles in flight is what each thread holds.
     const size_t rawTileBytes = size_t(kTileSize) * kTileSize * geometry.pixelBytes;
-    OrderedWork<Buffer> work(workerThreadsWithin(rawTileBytes * 16), [&](Buffer& stream) {
-        const size_t first = firstTileIn(stream);
-        if (!headerWritten) {
-            Buffer header = mainHeaderFrom(stream, geometry, target);
-            out.write(header.data(), header.size());
-            written += header.size();
-            headerWritten = true;
-        }
-        // The tile-parts, without the end-of-codestream marker that closes each one.
-        const size_t tileBytes = stream.size() - first - sizeof kEndOfCodestream;
-        out.write(stream.data() + first, tileBytes);
-        written += tileBytes;
-    });
+    OrderedWork<Buffer> work(workerThreadsWithin(rawTileBytes * 16),
+                             [&](const Buffer& stream) { codestream.append(stream); });
 
-    // One row of tiles at a time: the picture streams through in bands of 512 rows.
+    // One row of tiles at a time: the picture streams through in bands of 256 rows.
     Buffer band;
     int bandTop = 0;
     auto submitBand = [&](int rows) {
-        const int tileRow = bandTop / kTileSize;
         for (int column = 0; column < tilesAcross; ++column) {
-            Tile tile;
-            tile.index = tileRow * tilesAcross + column;
-            tile.left = column * kTileSize;
-            tile.top = bandTop;
-            tile.width = std::min(kTileSize, geometry.width - tile.left);
-            tile.height = rows;
-            const size_t tileRowBytes = size_t(tile.width) * geometry.pixelBytes;
-            tile.pixels.resize(tileRowBytes * size_t(rows));
-            for (int y = 0; y < rows; ++y)
-                std::memcpy(tile.pixels.data() + size_t(y) * tileRowBytes,
-                            band.data() + size_t(y) * rowBytes +
-                                size_t(tile.left) * geometry.pixelBytes,
-                            tileRowBytes);
+            Tile tile = cutTile(band, bandTop, rows, column, geometry);
             work.submit([tile = std::move(tile), &geometry, &target]() {
                 Buffer stream = encodeTile(tile, geometry, target);
                 // The tile's number in the whole picture, in its start-of-tile marker.
@@ -364,12 +416,7 @@ void writeLosslessJp2(const VImage& picture, OutputFile& out) {
     if (!band.empty())
         submitBand(geometry.height - bandTop);
     work.finishAll();
-    out.write(kEndOfCodestream, sizeof kEndOfCodestream);
-    written += sizeof kEndOfCodestream;
-    // A last box may say 0, "to the end of the file", where its length does not fit.
-    Bytes length;
-    length.be32(written <= 0xffffffffu ? std::uint32_t(written) : 0);
-    out.writeAt(codestreamBox, length.data(), length.size());
+    codestream.close();
 }
 
 } // namespace sips
