@@ -322,7 +322,7 @@ void writeLosslessJp2(const VImage& picture, OutputFile& out) {
         written += tileBytes;
     });
 
-    // One row of tiles at a time: the picture streams through in bands of 512 rows.
+    // One row of tiles at a time: the picture streams through in bands of kTileSize rows.
     Buffer band;
     int bandTop = 0;
     auto submitBand = [&](int rows) {
