@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 class QImage;
@@ -15,6 +16,15 @@ QString pdfStructureFaults(const QString& pdf);
 // Decodes a JPEG 2000 file with Grok into a PNG beside it and returns the PNG's path; on
 // failure, an empty path and Grok's words in `error`.
 QString decodeWithGrok(const QString& jp2, QString& error);
+
+// A little-endian TIFF of LZW strips with horizontal differencing, as the tool writes it,
+// read here without libtiff: its samples row by row, little-endian as in the file.
+struct TiffPixels {
+    int width = 0, height = 0, samples = 0, bits = 0;
+    QByteArray data;
+    QString fault; // what is wrong with the file, among it a strip without its end code
+};
+TiffPixels readLzwTiff(const QString& path);
 
 // A BMP or TGA file read by Qt's own image readers, as 8-bit RGBA; null when unreadable.
 QImage readWithQt(const QString& path);

@@ -586,6 +586,14 @@ void TestSips::checkConversion() {
         QCOMPARE(read.bands(), out.image.bands());
         QCOMPARE(largestDifference(read, out.image), 0.0);
     }
+    if (format == "tiff") {
+        const outputcheck::TiffPixels tiff = outputcheck::readLzwTiff(output);
+        QVERIFY2(tiff.fault.isEmpty(), qPrintable(tiff.fault));
+        const VImage read = VImage::new_from_memory(
+            const_cast<char*>(tiff.data.constData()), size_t(tiff.data.size()), tiff.width,
+            tiff.height, tiff.samples, tiff.bits == 16 ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR);
+        QCOMPARE(largestDifference(inLayoutOf(read, shown), out.image), 0.0);
+    }
     // Qt's TGA reader takes colour pictures only.
     if (format == "bmp" || (format == "tga" && out.image.bands() >= 3)) {
         const QImage qt = outputcheck::readWithQt(output);
