@@ -23,14 +23,16 @@ int runProgram(const QString& program, const QStringList& args, QString& output)
 
 quint32 little(const QByteArray& bytes, qint64 at, int size) {
     quint32 value = 0;
+    if (at < 0 || at + size > bytes.size())
+        return 0; // past the end: a zero that the checks below refuse
     for (int i = size - 1; i >= 0; --i)
         value = value << 8 | quint8(bytes.at(at + i));
     return value;
 }
 
 // One TIFF LZW strip (codes of 9 to 12 bits, most significant bit first, each width taken one
-// code early); false unless it ends with the end-of-information code.
-bool decodeLzwStrip(const QByteArray& strip, QByteArray& out) {
+// code early); what is wrong with it, or an empty string.
+QString decodeLzwStrip(const QByteArray& strip, QByteArray& out) {
     constexpr int kClear = 256, kEnd = 257;
     QList<QByteArray> table;
     QByteArray previous;
@@ -41,7 +43,7 @@ bool decodeLzwStrip(const QByteArray& strip, QByteArray& out) {
         for (int i = 0; i < width; ++i, ++bit)
             code = code << 1 | (quint8(strip[bit / 8]) >> (7 - bit % 8) & 1);
         if (code == kEnd)
-            return true;
+            return QString();
         if (code == kClear) {
             table.clear();
             for (int c = 0; c < 256; ++c)
@@ -52,7 +54,7 @@ bool decodeLzwStrip(const QByteArray& strip, QByteArray& out) {
             continue;
         }
         if (table.isEmpty() || code > table.size() || (code == table.size() && previous.isEmpty()))
-            return false;
+            return QString("code %1 is not in the table yet").arg(code);
         const QByteArray entry = code < table.size() ? table[code] : previous + previous[0];
         if (!previous.isEmpty())
             table << previous + entry[0];
@@ -61,7 +63,7 @@ bool decodeLzwStrip(const QByteArray& strip, QByteArray& out) {
         const qsizetype next = table.size() + 1;
         width = next >= 2048 ? 12 : next >= 1024 ? 11 : next >= 512 ? 10 : 9;
     }
-    return false;
+    return "it does not end with the end-of-information code";
 }
 
 } // namespace
@@ -103,9 +105,11 @@ TiffPixels readLzwTiff(const QString& path) {
     }
     if (compression != 5 || predictor != 2 || offsets.size() != counts.size())
         return failed("not LZW strips with horizontal differencing");
-    for (int s = 0; s < offsets.size(); ++s)
-        if (!decodeLzwStrip(b.mid(offsets[s], counts[s]), tiff.data))
-            return failed(QString("strip %1 does not end with the end-of-information code").arg(s));
+    for (int s = 0; s < offsets.size(); ++s) {
+        const QString fault = decodeLzwStrip(b.mid(offsets[s], counts[s]), tiff.data);
+        if (!fault.isEmpty())
+            return failed(QString("strip %1: %2").arg(s).arg(fault));
+    }
     const int rowSamples = tiff.width * tiff.samples;
     if (tiff.data.size() != qint64(rowSamples) * tiff.height * tiff.bits / 8)
         return failed("the strips hold the wrong number of bytes");
