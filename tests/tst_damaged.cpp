@@ -9,6 +9,8 @@
 #include <vips/vips8>
 #include <zlib.h>
 
+#include "outputcheck.h"
+
 using vips::VImage;
 
 namespace {
@@ -288,7 +290,6 @@ void TestDamaged::refusesDamagedFiles_data() {
         saved(noisy(96, 64), made("noise.tif"), VImage::option()->set("compression", "lzw"));
     QTest::newRow("lzw tiff with a code not yet in its table")
         << "codes.tif" << tiff.left(20) + QByteArray(16, '\xff') + tiff.mid(36) << damaged;
-    // Wider than one 512-pixel tile: the second tile's header is among the zeroes.
     // Fax lines that libtiff finds too long or short: it warns and decodes on.
     const VImage xy = VImage::xyz(400, 300);
     const VImage checks =
@@ -298,6 +299,7 @@ void TestDamaged::refusesDamagedFiles_data() {
     for (int at = 40; at < fax.size() / 2; at += 211)
         fax[at] = char(fax[at] ^ 0x24);
     QTest::newRow("fax tiff with bits flipped in its lines") << "fax.tif" << fax << damaged;
+    // Wider than one of libvips's 512-pixel tiles: the second tile's header is among the zeroes.
     const QByteArray jp2 = saved(noisy(640, 48), made("noise.jp2"));
     QTest::newRow("jpeg 2000 with its second half zeroed")
         << "zeroed.jp2" << zeroedFrom(jp2, jp2.size() / 2, jp2.size()) << damaged;
@@ -309,6 +311,7 @@ void TestDamaged::refusesDamagedFiles_data() {
     QTest::newRow("heic with the start of its picture data zeroed")
         << "zeroed.heic" << (heic.isEmpty() ? heic : zeroedFrom(heic, data, data + 32)) << damaged;
     QVERIFY(runEngine(made("noise.png"), made("noise.pdf")).status == 0);
+    VERIFY_PDF_STRUCTURE(made("noise.pdf"));
     const QByteArray pdf = bytesOf(made("noise.pdf"));
     QTest::newRow("pdf with its second half zeroed")
         << "zeroed.pdf" << zeroedFrom(pdf, pdf.size() / 2, pdf.size()) << damaged;
@@ -338,6 +341,7 @@ void TestDamaged::convertsSoundFilesWhole_data() {
     QTest::newRow("hand-made gif of 2 x 2")
         << writeFile(made("tiny.gif"), handMadeGif(2, 2, QByteArray("\x44\x34\x05", 3)));
     QVERIFY(runEngine(made("whole.png"), made("whole.pdf")).status == 0);
+    VERIFY_PDF_STRUCTURE(made("whole.pdf"));
     QTest::newRow("pdf") << made("whole.pdf");
 }
 

@@ -21,6 +21,7 @@
 
 #include "core/output_file.h"
 #include "core/run_limits.h"
+#include "outputcheck.h"
 
 using vips::VImage;
 
@@ -183,6 +184,8 @@ void TestLimits::endsWithOneLineUnderLimits() {
         if (run.status == 0 && !mustFail) {
             QVERIFY2(run.errorLines.isEmpty(), qPrintable(run.errorLines.join('\n')));
             QCOMPARE(everythingIn(d), QStringList{"out." + format});
+            if (format == "pdf")
+                VERIFY_PDF_STRUCTURE(out);
             // Lossless formats hold every pixel; the others at least decode whole.
             const VImage written = format == "pdf"
                                        ? VImage::pdfload(out.toUtf8().constData())
@@ -281,6 +284,7 @@ void TestLimits::writesPlainPicturesAt72Dpi() {
     const Run run = runEngine(":", "", {"-s", "format", format, source, "--out", out}, d);
     QVERIFY2(run.status == 0, qPrintable(run.errorLines.join('\n')));
     if (format == "pdf") {
+        VERIFY_PDF_STRUCTURE(out);
         // One point per pixel: poppler draws the page at 72 dpi with exactly the pixels.
         QVERIFY(QProcess::execute("pdftoppm",
                                   {"-r", "72", "-png", "-singlefile", out, d + "/page"}) == 0);

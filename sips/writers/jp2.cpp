@@ -387,7 +387,7 @@ void writeLosslessJp2(const VImage& picture, OutputFile& out) {
     OrderedWork<Buffer> work(workerThreadsWithin(rawTileBytes * 16),
                              [&](const Buffer& stream) { codestream.append(stream); });
 
-    // One row of tiles at a time: the picture streams through in bands of 256 rows.
+    // One row of tiles at a time: the picture streams through in bands of kTileSize rows.
     Buffer band;
     int bandTop = 0;
     auto submitBand = [&](int rows) {
