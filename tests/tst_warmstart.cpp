@@ -299,6 +299,7 @@ private Q_SLOTS:
     void aCrashFailsOnlyItsOwnJob();
     void aJobOutlivesItsHelper_data();
     void aJobOutlivesItsHelper();
+    void retiresQuietlyOnceItsJobsEnd();
     void runsItselfWhenTheHelperCannotMatch_data();
     void runsItselfWhenTheHelperCannotMatch();
     void runsItselfForAConfinedCaller_data();
@@ -745,6 +746,39 @@ void TestWarmStart::aJobOutlivesItsHelper() {
     checkConverted(folder + "/out.png");
     // Nobody else is left to end it.
     QTRY_VERIFY(isGone(job));
+}
+
+// The processor time a process has used, in clock ticks.
+long cpuTicksOf(pid_t pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    // utime and stime, the 14th and 15th fields of the line.
+    return fields.size() > 12 ? fields[11].toLong() + fields[12].toLong() : -1;
+}
+
+void TestWarmStart::retiresQuietlyOnceItsJobsEnd() {
+    startHelper();
+    const pid_t helper = helpersUnder(m_dir->path()).value(0);
+    const QString folder = m_dir->filePath("retiring");
+    QProcess process;
+    const pid_t job = startLongJob(process, g_front, folder);
+    QVERIFY(job != 0);
+    ::kill(helper, SIGTERM);
+    // It waits for its job without a spare, asleep: a second of it costs next to no processor
+    // time, where a loop that polls a closed descriptor takes all it can get.
+    QTRY_VERIFY(childrenOf(helper) == QList<pid_t>{job});
+    const long before = cpuTicksOf(helper);
+    QTest::qWait(1000);
+    const long used = cpuTicksOf(helper) - before;
+    QVERIFY2(used * 10 < sysconf(_SC_CLK_TCK), qPrintable(QString::number(used) + " ticks"));
+    m_lease.release();
+    QVERIFY(process.waitForFinished());
+    QCOMPARE(process.exitCode(), 0);
+    checkConverted(folder + "/out.png");
+    QTRY_VERIFY(isGone(helper));
 }
 
 void TestWarmStart::runsItselfWhenTheHelperCannotMatch_data() {

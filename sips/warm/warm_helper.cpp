@@ -613,6 +613,8 @@ private:
         waitpid(spare_, nullptr, 0);
         close(spareProcess_);
         spare_ = 0;
+        // poll() passes over a negative descriptor; a closed one it reports at once, every time.
+        spareProcess_ = -1;
     }
 
     // False where the spare cannot be watched.
