@@ -17,7 +17,7 @@ import sys
 import tempfile
 import time
 
-from desktopcheck import skip, wait_for
+from desktopcheck import skip, stop, wait_for
 
 
 def start_reporting(command, env):
@@ -199,12 +199,7 @@ def main():
             print("PASS: every control has its name and role")
         return 1 if failures else 0
     finally:
-        for process in reversed(processes):
-            process.terminate()
-            try:
-                process.wait(5)
-            except subprocess.TimeoutExpired:
-                process.kill()
+        stop(processes)
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -17,7 +17,7 @@ import subprocess
 import sys
 import tempfile
 
-from desktopcheck import skip, wait_for
+from desktopcheck import skip, stop, wait_for
 
 
 def main():
@@ -87,12 +87,7 @@ def main():
         print("PASS: the application runs on Xwayland")
         return 0
     finally:
-        for process in reversed(processes):
-            process.terminate()
-            try:
-                process.wait(5)
-            except subprocess.TimeoutExpired:
-                process.kill()
+        stop(processes)
         shutil.rmtree(runtime, ignore_errors=True)
 
 

@@ -1,5 +1,6 @@
-"""What the desktop checks share: skipping with a reason, and waiting for a condition."""
+"""What the desktop checks share: skipping with a reason, waiting, stopping what they started."""
 
+import subprocess
 import sys
 import time
 
@@ -20,3 +21,14 @@ def wait_for(condition, seconds, step=0.05):
             return value
         time.sleep(step)
     return None
+
+
+def stop(processes):
+    """Ends the processes, the last started first, each given five seconds before it is killed."""
+    for process in reversed(processes):
+        process.terminate()
+        try:
+            process.wait(5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
