@@ -160,13 +160,25 @@ pid_t spareOf(pid_t helper) {
                : 0;
 }
 
-char stateLetter(pid_t pid) {
+// The fields of /proc/PID/stat after the command's name, the state first; none if it is gone.
+QList<QByteArray> statFieldsOf(pid_t pid) {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
-        return 0;
+        return {};
     const QByteArray line = stat.readAll();
-    const QByteArray state = line.mid(line.lastIndexOf(')') + 2, 1);
-    return state.isEmpty() ? 0 : state[0];
+    return line.mid(line.lastIndexOf(')') + 2).split(' ');
+}
+
+char stateLetter(pid_t pid) {
+    const QList<QByteArray> fields = statFieldsOf(pid);
+    return fields.isEmpty() || fields[0].isEmpty() ? 0 : fields[0][0];
+}
+
+// The processor time a process has used, in clock ticks: utime and stime, the 14th and 15th
+// fields of the line.
+long cpuTicksOf(pid_t pid) {
+    const QList<QByteArray> fields = statFieldsOf(pid);
+    return fields.size() > 12 ? fields[11].toLong() + fields[12].toLong() : -1;
 }
 
 // A source that cannot be read until the test lets it: a write lease on it makes any
@@ -746,17 +758,6 @@ void TestWarmStart::aJobOutlivesItsHelper() {
     checkConverted(folder + "/out.png");
     // Nobody else is left to end it.
     QTRY_VERIFY(isGone(job));
-}
-
-// The processor time a process has used, in clock ticks.
-long cpuTicksOf(pid_t pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray line = stat.readAll();
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    // utime and stime, the 14th and 15th fields of the line.
-    return fields.size() > 12 ? fields[11].toLong() + fields[12].toLong() : -1;
 }
 
 void TestWarmStart::retiresQuietlyOnceItsJobsEnd() {
