@@ -17,7 +17,7 @@ import sys
 import tempfile
 import time
 
-from desktopcheck import skip, stop, wait_for
+from desktopcheck import DragSource, skip, stop, wait_for
 
 
 def start_reporting(command, env):
@@ -166,9 +166,8 @@ def main():
 
         # A run: four files dropped from another program, then JPEG pressed.
         pictures = [tiny_png(os.path.join(work, n)) for n in ("a.png", "b.png", "c.png", "d.png")]
-        source = subprocess.Popen([drag_source] + pictures, env=env)
-        processes.append(source)
-        time.sleep(1)
+        source = DragSource(drag_source, pictures, env)
+        processes.append(source.process)
 
         def centre(accessible):
             box = accessible.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
@@ -178,10 +177,8 @@ def main():
             subprocess.run(["xdotool"] + [str(s) for s in steps], env=env, check=True)
 
         if files is not None:
-            x, y = centre(files)
-            xdotool("mousemove", 60, 60, "mousedown", 1, "sleep", 0.1, "mousemove", 200, 200,
-                    "sleep", 0.1, "mousemove", x, y, "sleep", 0.2, "mousemove", x + 2, y + 2,
-                    "sleep", 0.3, "mouseup", 1)
+            if not source.drag_to(xdotool, *centre(files)):
+                failures.append("four files dragged onto the list were not dropped")
             jpeg = expect("push button", "JPEG")
             if jpeg is not None:
                 time.sleep(0.5)

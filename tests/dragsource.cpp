@@ -1,5 +1,9 @@
 // A window that starts a real drag of the files named on its command line when the mouse is
-// pressed on it, as a file manager does. The on-screen test drives it with X input events.
+// pressed on it, as a file manager does. The on-screen tests drive it with X input events and
+// read on its standard output what it sees, a line each: "shown", "dragging", "accepted" once
+// the window under the pointer says it would take the files, "refused" when it says it would
+// not, and at the end "dropped" or "not dropped". So a test can let go of the button only once
+// the target has answered, however long a busy machine takes to.
 #include <QApplication>
 #include <QDrag>
 #include <QMimeData>
@@ -7,6 +11,8 @@
 #include <QPainter>
 #include <QUrl>
 #include <QWidget>
+
+#include <cstdio>
 
 namespace {
 class DragSource : public QWidget {
@@ -17,17 +23,33 @@ public:
     }
 
 protected:
-    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), Qt::darkGreen); }
+    void paintEvent(QPaintEvent*) override {
+        QPainter(this).fillRect(rect(), Qt::darkGreen);
+        if (!m_shown) {
+            m_shown = true;
+            say("shown");
+        }
+    }
     void mousePressEvent(QMouseEvent*) override {
         auto* drag = new QDrag(this);
         auto* data = new QMimeData;
         data->setUrls(m_urls);
         drag->setMimeData(data);
-        drag->exec(Qt::CopyAction);
+        connect(drag, &QDrag::actionChanged, this, [](Qt::DropAction action) {
+            say(action == Qt::IgnoreAction ? "refused" : "accepted");
+        });
+        say("dragging");
+        say(drag->exec(Qt::CopyAction) == Qt::CopyAction ? "dropped" : "not dropped");
     }
 
 private:
+    static void say(const char* what) {
+        std::printf("%s\n", what);
+        std::fflush(stdout);
+    }
+
     QList<QUrl> m_urls;
+    bool m_shown = false;
 };
 } // namespace
 

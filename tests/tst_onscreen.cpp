@@ -96,6 +96,29 @@ public:
         stop(m_server);
     }
 
+    // Why the session is not ready, for a failure message: the step it stopped at and what
+    // the application said.
+    QString notReady() {
+        if (ready)
+            return QString();
+        if (!x || !x->isOpen())
+            return QStringLiteral("no X server");
+        if (!app)
+            return QStringLiteral("openbox did not start");
+        const QString said = QString::fromLocal8Bit(app->readAllStandardError());
+        if (app->state() == QProcess::NotRunning)
+            return QStringLiteral("the application ended (%1, status %2): %3")
+                .arg(app->errorString())
+                .arg(app->exitCode())
+                .arg(said);
+        QStringList widths;
+        for (const XDisplay::Id w : x->windowsOf(app->processId()))
+            widths.append(QString::number(x->geometry(w).width()));
+        return QStringLiteral("of the application's windows, none or only one showed in 60 s "
+                              "(widths: %1): %2")
+            .arg(widths.join(QLatin1Char(' ')), said);
+    }
+
     // The application's top-level window of this width, or 0.
     XDisplay::Id window(int width) {
         for (const XDisplay::Id w : x->windowsOf(app->processId())) {
@@ -145,44 +168,51 @@ public:
     // Where the window stands among the window manager's clients, bottom to top.
     qsizetype stackedAt(XDisplay::Id w) { return x->stacking().indexOf(w); }
 
-    // Starts a drag of these files from another program and drops them at a point of the
-    // screen; while the drop goes on, calls watch() until it returns false or the time is up.
+    // Drags these files from another program's window to a point of the screen as a person
+    // would: the button goes down on the source, the pointer moves over in steps and stays,
+    // nudged, until the window under it has said it takes the files; only then is the button
+    // let go, so a busy machine makes a drop slower, never lost. True when the files were
+    // dropped. While this goes on and up to 4 s after, calls watch() until it returns false.
     bool dragFiles(const QStringList& files, const QPoint& to,
                    const std::function<bool()>& watch = {}) {
         stop(m_dragSource);
         m_dragSource = startProcess(QStringLiteral(DRAG_SOURCE), files, environment);
+        bool watching = bool(watch);
+        QByteArray said = "\n";
+        auto hasSaid = [&](const QByteArray& line) {
+            if (watching)
+                watching = watch();
+            said += m_dragSource->readAllStandardOutput();
+            return said.contains('\n' + line + '\n');
+        };
         XDisplay::Id source = 0;
         if (!QTest::qWaitFor(
                 [&] {
-                    const QList<XDisplay::Id> windows = x->windowsOf(m_dragSource->processId());
-                    source = windows.isEmpty() ? 0 : windows.first();
-                    return source != 0;
+                    return hasSaid("shown") &&
+                           (source = x->windowsOf(m_dragSource->processId()).value(0)) != 0;
                 },
-                10000))
+                20000))
             return false;
-        const QPoint from = x->geometry(source).center();
         auto at = [](const QPoint& p) {
             return QStringList{QString::number(p.x()), QString::number(p.y())};
         };
-        QStringList steps = QStringList{"mousemove"} + at(from) + QStringList{"mousedown", "1"};
-        for (int i = 1; i <= 8; ++i)
-            steps += QStringList{"sleep", "0.05", "mousemove"} + at(from + (to - from) * i / 8);
-        steps += QStringList{"sleep", "0.2", "mousemove"} + at(to + QPoint(2, 2));
-        steps += QStringList{"sleep", "0.2", "mouseup", "1"};
-        QProcess xdotool;
-        xdotool.setProcessEnvironment(environment);
-        xdotool.start(QStringLiteral("xdotool"), steps);
-        if (!xdotool.waitForStarted(5000))
+        const QPoint from = x->geometry(source).center();
+        if (!input(QStringList{"mousemove"} + at(from) + QStringList{"mousedown", "1"}) ||
+            !QTest::qWaitFor([&] { return hasSaid("dragging"); }, 20000))
             return false;
-        QElapsedTimer time;
-        time.start();
-        bool watching = bool(watch);
-        while (xdotool.state() != QProcess::NotRunning || (watching && time.elapsed() < 4000)) {
-            if (watching)
-                watching = watch();
-            QTest::qWait(5);
-        }
-        return xdotool.exitCode() == 0;
+        QStringList steps;
+        for (int i = 1; i <= 8; ++i)
+            steps += QStringList{"mousemove"} + at(from + (to - from) * i / 8) +
+                     QStringList{"sleep", "0.05"};
+        bool moved = input(steps);
+        for (int nudge = 0; moved && !QTest::qWaitFor([&] { return hasSaid("accepted"); }, 250);
+             ++nudge)
+            moved = nudge < 80 && input(QStringList{"mousemove"} + at(to + QPoint(nudge % 2, 1)));
+        if (!input({"mouseup", "1"}) || !moved ||
+            !QTest::qWaitFor([&] { return hasSaid("dropped") || hasSaid("not dropped"); }, 20000))
+            return false;
+        (void)QTest::qWaitFor([&] { return !(watching = watching && watch()); }, 4000);
+        return said.contains("\ndropped\n");
     }
 
     // Keeps what the screen shows now, to be saved when the session ends: saving takes
@@ -323,10 +353,7 @@ private slots:
         QVERIFY(m_dir.isValid());
         m_session = std::make_unique<Session>(true);
         QVERIFY2(s().x && s().x->isOpen(), "Xvfb did not start");
-        QVERIFY2(s().ready,
-                 qPrintable(QStringLiteral("the application showed no Drop Screen and chooser "
-                                           "under openbox: ") +
-                            QString::fromLocal8Bit(s().app->readAllStandardError())));
+        QVERIFY2(s().ready, qPrintable(QStringLiteral("under openbox: ") + s().notReady()));
         for (const char* name : {"delta.png", "alpha.png", "charlie.png", "bravo.png"})
             m_files.append(write(QString::fromLatin1(name), 24));
     }
@@ -582,7 +609,8 @@ private slots:
         Session* session = m_session.get();
         if (!windowManager) {
             own = std::make_unique<Session>(false);
-            QVERIFY2(own->ready, "the application showed no windows without a window manager");
+            QVERIFY2(own->ready,
+                     qPrintable(QStringLiteral("without a window manager: ") + own->notReady()));
             session = own.get();
         }
         XDisplay& display = *session->x;
@@ -641,7 +669,8 @@ private slots:
         QVERIFY(tool.setPermissions(exec));
 
         Session session(true, program);
-        QVERIFY2(session.ready, "the application did not start from its own prefix");
+        QVERIFY2(session.ready,
+                 qPrintable(QStringLiteral("from its own prefix: ") + session.notReady()));
         const XDisplay::Id drop = session.window(DropScreenWidth);
         const QRect list = session.content(drop, 512).adjusted(0, 227, 0, 0);
         QVERIFY(session.dragFiles(m_files, list.topLeft() + QPoint(240, 110)));

@@ -37,6 +37,10 @@
 
 namespace {
 
+// How long to wait for what comes by itself (a process ending, a helper's spare, its socket):
+// seconds on a busy machine. A wait that can never end still fails, only later.
+constexpr int kSettle = 30000;
+
 // The tools under test; copies of them where the user the tests act as cannot reach them.
 QString g_front = QStringLiteral(SIPS_TOOL);
 QString g_engine = QStringLiteral(SIPS_ENGINE);
@@ -148,14 +152,16 @@ QList<pid_t> childrenOf(pid_t parent) {
 // in its caller's): a new one each time a job is taken.
 pid_t spareOf(pid_t helper) {
     QList<pid_t> spares;
-    return QTest::qWaitFor([&] {
-        spares.clear();
-        for (pid_t child : childrenOf(helper)) {
-            if (!isGone(child) && linkOf(child, "cwd") == "/")
-                spares.append(child);
-        }
-        return spares.size() == 1;
-    })
+    return QTest::qWaitFor(
+               [&] {
+                   spares.clear();
+                   for (pid_t child : childrenOf(helper)) {
+                       if (!isGone(child) && linkOf(child, "cwd") == "/")
+                           spares.append(child);
+                   }
+                   return spares.size() == 1;
+               },
+               kSettle)
                ? spares[0]
                : 0;
 }
@@ -406,7 +412,7 @@ void TestWarmStart::stopHelpers() {
         ::kill(pid, SIGCONT);
     }
     for (pid_t pid : helpers)
-        QTRY_VERIFY(isGone(pid));
+        QTRY_VERIFY_WITH_TIMEOUT(isGone(pid), kSettle);
 }
 
 void TestWarmStart::startHelper() {
@@ -414,8 +420,8 @@ void TestWarmStart::startHelper() {
         QProcess process;
         process.start(g_front, {"--formats"});
         QVERIFY(process.waitForFinished());
-        QTRY_COMPARE(socketsIn(m_runtime).size(), 1);
-        QTRY_COMPARE(helpersUnder(m_runtime).size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(socketsIn(m_runtime).size(), 1, kSettle);
+        QTRY_COMPARE_WITH_TIMEOUT(helpersUnder(m_runtime).size(), 1, kSettle);
     }
     // The socket is there before the spare that answers on it; a front that came first, on a
     // busy machine, could wait out its second and run the engine itself.
@@ -613,7 +619,7 @@ void TestWarmStart::runsTheJobInTheCallersState() {
         states[i]["cwd"].replace(QStringLiteral("state%1").arg(i), "state");
         ::kill(caller, SIGTERM);
         QVERIFY(process.waitForFinished());
-        QTRY_VERIFY(isGone(job));
+        QTRY_VERIFY_WITH_TIMEOUT(isGone(job), kSettle);
         m_lease.release();
     }
     QCOMPARE(states[1].keys(), states[0].keys());
@@ -643,7 +649,7 @@ void TestWarmStart::stopsWithItsCaller() {
     // The caller sees the tool die of the signal it was sent.
     QCOMPARE(process.exitStatus(), QProcess::CrashExit);
     QCOMPARE(process.exitCode(), signal);
-    QTRY_VERIFY(isGone(job));
+    QTRY_VERIFY_WITH_TIMEOUT(isGone(job), kSettle);
     m_lease.release();
     QVERIFY(!QFileInfo::exists(folder + "/out.png"));
     QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"source.png"});
@@ -660,10 +666,10 @@ void TestWarmStart::stopsAndGoesOnWithItsCaller() {
     QVERIFY(job != 0);
     const pid_t front = pid_t(process.processId());
     ::kill(front, SIGTSTP);
-    QTRY_COMPARE(stateLetter(front), 'T');
-    QTRY_COMPARE(stateLetter(job), 'T');
+    QTRY_COMPARE_WITH_TIMEOUT(stateLetter(front), 'T', kSettle);
+    QTRY_COMPARE_WITH_TIMEOUT(stateLetter(job), 'T', kSettle);
     ::kill(front, SIGCONT);
-    QTRY_VERIFY(stateLetter(front) != 'T' && stateLetter(job) != 'T');
+    QTRY_VERIFY_WITH_TIMEOUT(stateLetter(front) != 'T' && stateLetter(job) != 'T', kSettle);
     m_lease.release();
     QVERIFY(process.waitForFinished());
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
@@ -688,7 +694,7 @@ void TestWarmStart::stopsWhenTheApplicationStopsIt() {
     QVERIFY(shell.ErrorCode() != 0);
     QVERIFY2(shell.ErrorOutput().contains("stopped after running longer"),
              qPrintable(shell.ErrorOutput()));
-    QTRY_COMPARE(m_lease.waiter(), pid_t(0));
+    QTRY_COMPARE_WITH_TIMEOUT(m_lease.waiter(), pid_t(0), kSettle);
     m_lease.release();
     QVERIFY(!QFileInfo::exists(out));
 }
@@ -736,7 +742,7 @@ void TestWarmStart::aJobOutlivesItsHelper() {
     QVERIFY(job != 0);
     QVERIFY(job != pid_t(process.processId()));
     ::kill(helper, SIGKILL);
-    QTRY_VERIFY(isGone(helper));
+    QTRY_VERIFY_WITH_TIMEOUT(isGone(helper), kSettle);
     QVERIFY(!isGone(job));
     if (jobKilled) {
         // Nobody is left to tell the front how its job ended.
@@ -757,7 +763,7 @@ void TestWarmStart::aJobOutlivesItsHelper() {
     QCOMPARE(process.readAllStandardError(), QByteArray());
     checkConverted(folder + "/out.png");
     // Nobody else is left to end it.
-    QTRY_VERIFY(isGone(job));
+    QTRY_VERIFY_WITH_TIMEOUT(isGone(job), kSettle);
 }
 
 void TestWarmStart::retiresQuietlyOnceItsJobsEnd() {
@@ -770,7 +776,7 @@ void TestWarmStart::retiresQuietlyOnceItsJobsEnd() {
     ::kill(helper, SIGTERM);
     // It waits for its job without a spare, asleep: a second of it costs next to no processor
     // time, where a loop that polls a closed descriptor takes all it can get.
-    QTRY_VERIFY(childrenOf(helper) == QList<pid_t>{job});
+    QTRY_VERIFY_WITH_TIMEOUT(childrenOf(helper) == QList<pid_t>{job}, kSettle);
     const long before = cpuTicksOf(helper);
     QTest::qWait(1000);
     const long used = cpuTicksOf(helper) - before;
@@ -779,7 +785,7 @@ void TestWarmStart::retiresQuietlyOnceItsJobsEnd() {
     QVERIFY(process.waitForFinished());
     QCOMPARE(process.exitCode(), 0);
     checkConverted(folder + "/out.png");
-    QTRY_VERIFY(isGone(helper));
+    QTRY_VERIFY_WITH_TIMEOUT(isGone(helper), kSettle);
 }
 
 void TestWarmStart::runsItselfWhenTheHelperCannotMatch_data() {
@@ -829,7 +835,7 @@ void TestWarmStart::runsItselfWhenTheHelperCannotMatch() {
     }
     const QString args = "-s format png ../small.png --out out.png";
     runIn(m_dir->filePath("first"), g_front, helperPrefix, args);
-    QTRY_COMPARE(helpersUnder(m_runtime).size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(helpersUnder(m_runtime).size(), 1, kSettle);
     const pid_t helper = helpersUnder(m_runtime)[0];
     const Outcome expected =
         runIn(m_dir->filePath("engine"), g_engine, prefix, args, wrapper, modifier);
@@ -837,7 +843,7 @@ void TestWarmStart::runsItselfWhenTheHelperCannotMatch() {
     QCOMPARE(front.out, QByteArray("status 0\n"));
     QVERIFY(front.files == expected.files);
     // It leaves, so that the next run starts one that matches.
-    QTRY_VERIFY(isGone(helper));
+    QTRY_VERIFY_WITH_TIMEOUT(isGone(helper), kSettle);
 }
 
 void TestWarmStart::runsItselfForAConfinedCaller_data() {
@@ -1015,7 +1021,7 @@ void TestWarmStart::keepsToAPrivateFolder() {
         QCOMPARE(process.exitCode(), 0);
         checkConverted(out);
         if (run == 0 && socket)
-            QTRY_COMPARE(socketsIn(runtime).size(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(socketsIn(runtime).size(), 1, kSettle);
     }
     if (!socket)
         QTest::qWait(300);
@@ -1036,7 +1042,7 @@ void TestWarmStart::keepsToAPrivateFolder() {
     for (pid_t pid : helpers)
         ::kill(pid, SIGTERM);
     for (pid_t pid : helpers)
-        QTRY_VERIFY(isGone(pid));
+        QTRY_VERIFY_WITH_TIMEOUT(isGone(pid), kSettle);
     if (chowns) {
         AsRoot privileged;
         QDir(root).removeRecursively();
@@ -1105,7 +1111,7 @@ void TestWarmStart::leavesWhenIdle() {
                  .size(),
              1);
     QTRY_VERIFY_WITH_TIMEOUT(isGone(helper), (sips::handover::kIdleSeconds + 15) * 1000);
-    QTRY_VERIFY(socketsIn(m_runtime).isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(socketsIn(m_runtime).isEmpty(), kSettle);
 }
 
 QTEST_MAIN(TestWarmStart)
