@@ -348,6 +348,25 @@ private:
         return QTest::qWaitFor([&] { return !listRows(top, height, image, area); }, 5000);
     }
 
+    // The application installed in a prefix of its own, with this script as its tool;
+    // returns the program, or nothing if the prefix could not be made.
+    QString ownPrefix(const QString& name, const QString& toolScript) {
+        const QString prefix = m_dir.filePath(name);
+        for (const char* folder : {"bin", "share/morvelle", "libexec/morvelle"})
+            if (!QDir().mkpath(prefix + QLatin1Char('/') + QLatin1String(folder)))
+                return QString();
+        const QString program = prefix + QStringLiteral("/bin/morvelle");
+        QFile tool(prefix + QStringLiteral("/libexec/morvelle/sips"));
+        const auto exec = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+        if (!QFile::copy(QStringLiteral(MORVELLE_APP), program) ||
+            !QFile::link(QStringLiteral(RESOURCE_FILE),
+                         prefix + QStringLiteral("/share/morvelle/morvelle.rcc")) ||
+            !tool.open(QIODevice::WriteOnly) || tool.write(toolScript.toUtf8()) < 0 ||
+            !tool.flush() || !QFile::setPermissions(program, exec) || !tool.setPermissions(exec))
+            return QString();
+        return program;
+    }
+
 private slots:
     void initTestCase() {
         QVERIFY(m_dir.isValid());
@@ -543,49 +562,65 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return !rowHasText(0); }, 5000));
     }
 
-    // A run over a picture large enough for the progress window to stay a while.
+    // The progress window stays until the tool is let go, however fast the machine: the
+    // tool of this run waits for a file to appear before it does the real work.
     void feedbackWindowsHaveNoTitleBar() {
-        const QString big = write(QStringLiteral("large.png"), 1800);
-        const QRect list = s().content(s().window(DropScreenWidth), 512).adjusted(0, 227, 0, 0);
-        QVERIFY(s().dragFiles({big}, list.topLeft() + QPoint(240, 110)));
-        const QRect chooser = s().content(s().window(ChooserWidth), 464);
-        QVERIFY(s().click(chooser.topLeft() + QPoint(88 + 15, 344 + 18))); // JPG2
+        const QString goOn = m_dir.filePath(QStringLiteral("go-on"));
+        const QString program =
+            ownPrefix(QStringLiteral("held"),
+                      QStringLiteral("#!/bin/sh\ni=0\nwhile [ ! -e '%1' ] && [ $i -lt 2400 ]; do\n"
+                                     "    sleep 0.05; i=$((i + 1))\ndone\nexec '%2' \"$@\"\n")
+                          .arg(goOn, QStringLiteral(SIPS_TOOL)));
+        QVERIFY(!program.isEmpty());
+        QDir folder(m_dir.path(), QStringLiteral("*.jpeg"));
+        for (const QString& old : folder.entryList())
+            QVERIFY(folder.remove(old));
+        Session session(true, program);
+        QVERIFY2(session.ready,
+                 qPrintable(QStringLiteral("from its own prefix: ") + session.notReady()));
+        XDisplay& screen = *session.x;
+        const QRect list =
+            session.content(session.window(DropScreenWidth), 512).adjusted(0, 227, 0, 0);
+        QVERIFY(session.dragFiles({m_files[0]}, list.topLeft() + QPoint(240, 110)));
+        const QRect chooser = session.content(session.window(ChooserWidth), 464);
+        QVERIFY(session.click(chooser.topLeft() + QPoint(25 + 15, 174 + 18))); // JPEG
 
         auto checkBare = [&](int width, const QString& shot) {
             XDisplay::Id w = 0;
-            if (!QTest::qWaitFor([&] { return (w = s().window(width)) != 0; }, 60000))
+            if (!QTest::qWaitFor([&] { return (w = session.window(width)) != 0; }, 60000))
                 return QStringLiteral("never shown");
-            if (x().netName(w) != QLatin1String("") || x().name(w) != QLatin1String(""))
-                return QStringLiteral("titled \"%1\"").arg(x().netName(w));
-            const QList<long> extents = x().frameExtents(w);
+            if (screen.netName(w) != QLatin1String("") || screen.name(w) != QLatin1String(""))
+                return QStringLiteral("titled \"%1\"").arg(screen.netName(w));
+            const QList<long> extents = screen.frameExtents(w);
             if (extents != QList<long>{0, 0, 0, 0} && !extents.isEmpty())
                 return QStringLiteral("framed by the window manager");
-            const QSize outer = x().outerSize(w);
+            const QSize outer = screen.outerSize(w);
             if (!outer.isValid())
                 return QStringLiteral("gone before it could be looked at");
-            if (outer != x().geometry(w).size())
+            if (outer != screen.geometry(w).size())
                 return QStringLiteral("inside a larger frame (%1 x %2)")
                     .arg(outer.width())
                     .arg(outer.height());
-            if (!x().fixedSize(w))
+            if (!screen.fixedSize(w))
                 return QStringLiteral("resizable");
-            const QString standing = s().standing(w, QStringLiteral("NOTIFICATION"), false);
+            const QString standing = session.standing(w, QStringLiteral("NOTIFICATION"), false);
             if (!standing.isEmpty())
                 return standing;
             // Dark grey, inside a darker frame of its own.
-            const QRect area = x().geometry(w);
-            if (!QTest::qWaitFor([&] { return x().grab(area).pixel(5, 5) == qRgb(51, 51, 51); },
+            const QRect area = screen.geometry(w);
+            if (!QTest::qWaitFor([&] { return screen.grab(area).pixel(5, 5) == qRgb(51, 51, 51); },
                                  5000))
                 return QStringLiteral("never drawn");
-            if (QColor(x().grab(area).pixel(0, 0)).lightness() >= 51)
+            if (QColor(screen.grab(area).pixel(0, 0)).lightness() >= 51)
                 return QStringLiteral("drawn without its frame");
-            s().shot(shot);
+            session.shot(shot);
             return QString();
         };
         QCOMPARE(checkBare(ProgressWidth, QStringLiteral("progress")), QString());
+        QVERIFY(QFile(goOn).open(QIODevice::WriteOnly));
         QCOMPARE(checkBare(DoneWidth, QStringLiteral("done")), QString());
 
-        PoofWatch poof{s()};
+        PoofWatch poof{session};
         QElapsedTimer time;
         time.start();
         while (poof() && time.elapsed() < 5000)
@@ -593,7 +628,11 @@ private slots:
         QVERIFY2(poof.sightings > 0, "no puff of smoke showed as DONE vanished");
         QVERIFY(poof.smokeSightings > 0);
         QCOMPARE(poof.blackSightings, 0);
-        QVERIFY(QTest::qWaitFor([&] { return !s().window(DoneWidth); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return !session.window(DoneWidth); }, 5000));
+        folder.refresh();
+        const QStringList made = folder.entryList();
+        QCOMPARE(made.size(), 1);
+        QCOMPARE(QImage(folder.filePath(made[0])).size(), QSize(24, 24));
     }
 
     void aboutWindowTakesFocusAndClosesOnAKey_data() {
@@ -653,21 +692,10 @@ private slots:
     // window over it; Escape stops the run, DONE shows and vanishes, and only then comes the
     // notice that the run was stopped.
     void feedbackStaysInViewAndAStopComesLast() {
-        const QString prefix = m_dir.filePath(QStringLiteral("prefix"));
-        for (const char* folder : {"bin", "share/morvelle", "libexec/morvelle"})
-            QVERIFY(QDir().mkpath(prefix + QLatin1Char('/') + QLatin1String(folder)));
-        const QString program = prefix + QStringLiteral("/bin/morvelle");
-        QVERIFY(QFile::copy(QStringLiteral(MORVELLE_APP), program));
-        QVERIFY(QFile::link(QStringLiteral(RESOURCE_FILE),
-                            prefix + QStringLiteral("/share/morvelle/morvelle.rcc")));
-        QFile tool(prefix + QStringLiteral("/libexec/morvelle/sips"));
-        QVERIFY(tool.open(QIODevice::WriteOnly));
-        tool.write("#!/bin/sh\ntrap 'exit 143' TERM\nwhile :; do sleep 0.05; done\n");
-        tool.close();
-        const auto exec = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
-        QVERIFY(QFile::setPermissions(program, exec));
-        QVERIFY(tool.setPermissions(exec));
-
+        const QString program = ownPrefix(
+            QStringLiteral("hanging"),
+            QStringLiteral("#!/bin/sh\ntrap 'exit 143' TERM\nwhile :; do sleep 0.05; done\n"));
+        QVERIFY(!program.isEmpty());
         Session session(true, program);
         QVERIFY2(session.ready,
                  qPrintable(QStringLiteral("from its own prefix: ") + session.notReady()));
