@@ -657,8 +657,10 @@ private slots:
         // one.
         const XDisplay::Id drop = session->window(DropScreenWidth);
         const QRect bar = display.geometry(drop).adjusted(0, 0, 0, -512);
+        QVERIFY(!display.keyboardGrabbed());
         QVERIFY(session->click(bar.topLeft() + QPoint(25, bar.height() / 2)));
-        QTest::qWait(300);
+        // Keys sent before the menu holds the keyboard would go to whatever has the focus.
+        QVERIFY(QTest::qWaitFor([&] { return display.keyboardGrabbed(); }, 10000));
         QVERIFY(session->input({"key", "Up", "key", "Up", "key", "Return"}));
         XDisplay::Id about = 0;
         QVERIFY(QTest::qWaitFor([&] { return (about = session->window(AboutWidth)) != 0; }, 10000));

@@ -190,6 +190,15 @@ XDisplay::Id XDisplay::inputFocus() {
     return focus;
 }
 
+bool XDisplay::keyboardGrabbed() {
+    const int result = XGrabKeyboard(m_display, DefaultRootWindow(m_display), False, GrabModeAsync,
+                                     GrabModeAsync, CurrentTime);
+    if (result == GrabSuccess)
+        XUngrabKeyboard(m_display, CurrentTime);
+    XSync(m_display, False);
+    return result == AlreadyGrabbed;
+}
+
 QImage XDisplay::grab(const QRect& area) {
     const QRect screen(0, 0, DisplayWidth(m_display, DefaultScreen(m_display)),
                        DisplayHeight(m_display, DefaultScreen(m_display)));

@@ -51,6 +51,8 @@ public:
     QStringList windowClass(Id window);
     Id activeWindow();
     Id inputFocus();
+    // Whether another client holds the keyboard, as an open menu does.
+    bool keyboardGrabbed();
     QImage grab(const QRect& area);
 
 private:
