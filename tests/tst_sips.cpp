@@ -23,66 +23,13 @@
 #include "core/output_file.h"
 #include "heldjob.h"
 #include "outputcheck.h"
-#include "runtimefolder.h"
+#include "sipscheck.h"
 #include "writers/deflate_parallel.h"
 
+using namespace sipscheck;
 using vips::VImage;
 
 namespace {
-
-struct Run {
-    int status = -1;
-    QString out;
-    QStringList errorLines;
-};
-
-Run runTool(const QStringList& args, const QString& shellPrefix = QString()) {
-    QProcess process;
-    if (shellPrefix.isEmpty()) {
-        process.start(QStringLiteral(SIPS_TOOL), args);
-    } else {
-        // Limits set by the shell (ulimit, trap) apply to the tool it executes.
-        QStringList quoted;
-        for (const QString& arg : args)
-            quoted << "'" + arg + "'";
-        process.start("/bin/sh",
-                      {"-c", shellPrefix + "; exec '" SIPS_TOOL "' " + quoted.join(' ')});
-    }
-    Run run;
-    if (!process.waitForFinished(300000))
-        return run;
-    run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.errorLines =
-        QString::fromUtf8(process.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
-    return run;
-}
-
-QStringList leftovers(const QString& folder) {
-    return QDir(folder).entryList({".*.sips-*"}, QDir::Files | QDir::Hidden);
-}
-
-// A smooth picture with a corner marker, so that a turn or mirror shows in the pixels.
-VImage picture(int width, int height) {
-    VImage xy = VImage::xyz(width, height);
-    VImage x = xy[0], y = xy[1];
-    VImage r = x * (255.0 / width);
-    VImage g = y * (255.0 / height);
-    VImage b = (x + y) * (127.0 / (width + height)) + 64;
-    VImage rgb = VImage::bandjoin(std::vector<VImage>{r, g, b});
-    VImage marker = VImage::black(8, 8, VImage::option()->set("bands", 3)) + 255;
-    return rgb.insert(marker, 2, 2)
-        .cast(VIPS_FORMAT_UCHAR)
-        .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
-}
-
-VImage withAlpha(const VImage& rgb) {
-    VImage xy = VImage::xyz(rgb.width(), rgb.height());
-    // Fully transparent, half and fully opaque stripes.
-    VImage alpha =
-        (xy[0] < rgb.width() / 3).ifthenelse(0, (xy[0] < 2 * rgb.width() / 3).ifthenelse(128, 255));
-    return rgb.bandjoin(alpha.cast(VIPS_FORMAT_UCHAR));
-}
 
 // Colours picked per pixel by noise from a table of distinct ones, far apart in index
 // order: runs are short, so GIF's LZW table fills and starts again many times.
@@ -106,80 +53,6 @@ VImage withAlphaSteps(const VImage& image) {
     VImage alpha =
         (step == 0).ifthenelse(0, (step == 1).ifthenelse(100, (step == 2).ifthenelse(200, 255)));
     return image.bandjoin(alpha.cast(VIPS_FORMAT_UCHAR));
-}
-
-// sRGB with alpha, opaque where the image has none.
-VImage asRgba(VImage image) {
-    image = image.colourspace(VIPS_INTERPRETATION_sRGB);
-    if (!image.has_alpha())
-        image = image.bandjoin(255);
-    return image.cast(VIPS_FORMAT_UCHAR);
-}
-
-struct Loaded {
-    VImage image;
-    QString loader;
-};
-
-Loaded readBack(const QString& path, const QString& format, double dpi) {
-    const QByteArray file = path.toUtf8();
-    VImage image;
-    if (format == "bmp" || format == "tga" || format == "psd")
-        image = VImage::magickload(file.constData());
-    // A PSD with alpha holds a flat image matted onto white, which ImageMagick un-mattes only
-    // approximately, and one layer with the exact transparent picture.
-    if (format == "psd" && image.get_typeof("n-pages") != 0 && image.get_int("n-pages") > 1)
-        image = VImage::magickload(file.constData(), VImage::option()->set("page", 1));
-    else if (format == "pdf")
-        image = VImage::pdfload(file.constData(), VImage::option()->set("dpi", dpi));
-    else
-        image = VImage::new_from_file(file.constData());
-    // Decoded once, here, so that a decoder's failure shows as this one exception.
-    return {image.copy_memory(), QString::fromUtf8(image.get_string("vips-loader"))};
-}
-
-// A decoding in the band layout of the picture it is compared with. ImageMagick gives a grey
-// picture as one band (two with alpha) in some releases and as three equal colour bands (four
-// with alpha) in others, and not alike for every file type. Colour bands become one grey band
-// only where they are equal everywhere; any others stay, and fail the comparison.
-VImage inLayoutOf(const VImage& decoded, const VImage& other) {
-    if (other.bands() > 2 || decoded.bands() < 3 || decoded.bands() > 4)
-        return decoded;
-    if (((decoded[0] != decoded[1]) | (decoded[0] != decoded[2])).max() > 0)
-        return decoded;
-    VImage grey = decoded.bands() == 4 ? decoded[0].bandjoin(decoded[3]) : decoded[0];
-    return grey.copy(VImage::option()->set("interpretation", decoded.format() == VIPS_FORMAT_USHORT
-                                                                 ? VIPS_INTERPRETATION_GREY16
-                                                                 : VIPS_INTERPRETATION_B_W));
-}
-
-// sRGB with alpha where there is one, at 8 or 16 bits, through any embedded profile.
-VImage comparable(VImage image, bool sixteenBit) {
-    bool cmyk = image.guess_interpretation() == VIPS_INTERPRETATION_CMYK;
-    if (cmyk || image.get_typeof("icc-profile-data") != 0) {
-        image = image.icc_transform("srgb", VImage::option()
-                                                ->set("embedded", true)
-                                                ->set("input_profile", cmyk ? "cmyk" : "srgb")
-                                                ->set("intent", VIPS_INTENT_RELATIVE)
-                                                ->set("depth", sixteenBit ? 16 : 8));
-    }
-    if (image.format() == VIPS_FORMAT_USHORT && !sixteenBit)
-        image = image.cast(VIPS_FORMAT_UCHAR, VImage::option()->set("shift", true));
-    if (image.format() == VIPS_FORMAT_UCHAR && sixteenBit)
-        image = image.cast(VIPS_FORMAT_USHORT) * 257;
-    image = image.copy(VImage::option()->set(
-        "interpretation",
-        image.bands() >= 3 ? (sixteenBit ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB)
-                           : (sixteenBit ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W)));
-    image = image.colourspace(sixteenBit ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB);
-    return image.cast(sixteenBit ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR);
-}
-
-VImage colourOnWhite(const VImage& image) {
-    if (!image.has_alpha())
-        return image;
-    double white = image.format() == VIPS_FORMAT_USHORT ? 65535 : 255;
-    return image.flatten(VImage::option()->set("background", std::vector<double>{white}));
 }
 
 // Alpha of a picture with one, or nothing; a fully opaque alpha counts as none.
@@ -218,12 +91,6 @@ bool startWriting(QProcess& tool, const QString& program, const QStringList& arg
 
 quint32 crc32Of(const QByteArray& bytes) {
     return quint32(crc32(0, reinterpret_cast<const Bytef*>(bytes.constData()), uInt(bytes.size())));
-}
-
-QByteArray bytesOf(const QString& path) {
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
 }
 
 QString writeFile(const QString& path, const QByteArray& bytes) {
@@ -320,11 +187,6 @@ QByteArray pngChunk(const QByteArray& type, const QByteArray& data) {
            bigEndianBytes(crc32Of(type + data));
 }
 
-bool writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 // Gives `path` to something else: a file of these bytes, a symbolic link to "gone" beside
 // it, which does not exist, or a folder; "nothing" leaves it free.
 bool putInTheWay(const QString& what, const QString& path, const QByteArray& bytes) {
@@ -364,11 +226,6 @@ VImage noisyPicture(int width, int height, bool sixteenBit) {
         .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_RGB16));
 }
 
-// The largest difference between two decoded pictures of the same layout.
-double largestDifference(const VImage& a, const VImage& b) {
-    return (a.cast(VIPS_FORMAT_INT) - b.cast(VIPS_FORMAT_INT)).abs().max();
-}
-
 // Runs Ghostscript on a PDF at a resolution; the page as PNG, or an empty path.
 QString renderWithGhostscript(const QString& pdf, const QString& device, double dpi) {
     const QString png = pdf + "." + device + ".png";
@@ -398,7 +255,7 @@ QByteArray streamOf(const QByteArray& pdf, int number) {
 
 } // namespace
 
-class TestSips : public QObject {
+class TestSips : public QObject, sipscheck::Fixture {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -457,79 +314,12 @@ private Q_SLOTS:
 
 private:
     void checkConversion();
-    QString source(const QString& kind) const { return sources_.value(kind); }
-    // An empty folder of this name in the test's folder.
-    QString freshFolder(const QString& name) const {
-        const QString path = dir_.filePath(name);
-        QDir(path).removeRecursively();
-        return QDir().mkpath(path) ? path : QString();
-    }
-
-    const testsupport::RuntimeFolder runtime_;
-    QTemporaryDir dir_;
-    QMap<QString, QString> sources_;
 };
 
 void TestSips::initTestCase() {
     QVERIFY(VIPS_INIT("tst_sips") == 0);
     QVERIFY(dir_.isValid());
-    auto path = [&](const QString& name) { return dir_.filePath(name); };
-    auto save = [&](const QString& kind, const QString& name, const VImage& image) {
-        image.write_to_file(path(name).toUtf8().constData());
-        sources_[kind] = path(name);
-    };
-    const VImage rgb = picture(96, 64);
-
-    save("rgb", "rgb.png", rgb);
-    save("grey", "grey.png", rgb.colourspace(VIPS_INTERPRETATION_B_W));
-    save("alpha", "alpha.png", withAlpha(rgb));
-    save("grey-alpha", "grey-alpha.png", withAlpha(rgb.colourspace(VIPS_INTERPRETATION_B_W)));
-    const VImage deep =
-        (rgb.cast(VIPS_FORMAT_USHORT) * 257 + VImage::xyz(96, 64)[0])
-            .cast(VIPS_FORMAT_USHORT)
-            .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_RGB16));
-    save("16-bit", "deep.png", deep);
-    save(
-        "16-bit-alpha", "deep-alpha.png",
-        deep.bandjoin((withAlpha(rgb)[3].cast(VIPS_FORMAT_USHORT) * 257).cast(VIPS_FORMAT_USHORT)));
-    rgb.pngsave(path("palette.png").toUtf8().constData(),
-                VImage::option()->set("palette", true)->set("bitdepth", 4));
-    sources_["palette"] = path("palette.png");
-    save("cmyk", "cmyk.jpg", rgb.icc_transform("cmyk"));
-
-    VImage turned = rgb.copy();
-    turned.set("orientation", 6);
-    save("exif-rotated", "rotated.jpg", turned);
-
-    save("icc", "wide-gamut.tif",
-         rgb.icc_transform("p3", VImage::option()->set("input_profile", "srgb")));
-
-    VImage pages = VImage::arrayjoin({rgb, rgb.flip(VIPS_DIRECTION_HORIZONTAL)},
-                                     VImage::option()->set("across", 1));
-    pages.set("page-height", 64);
-    save("multi-page", "pages.tif", pages);
-
-    VImage frames =
-        VImage::arrayjoin({withAlpha(rgb), rgb.invert().bandjoin(255), rgb.bandjoin(255)},
-                          VImage::option()->set("across", 1));
-    frames.set("page-height", 64);
-    frames.set("delay", std::vector<int>{100, 100, 100});
-    save("animated", "animated.gif", frames);
-
-    VImage noise = VImage::gaussnoise(256, 256, VImage::option()->set("sigma", 60));
-    save("noise", "noise.png",
-         VImage::bandjoin(
-             std::vector<VImage>{noise, noise.rot180(), noise.flip(VIPS_DIRECTION_VERTICAL)})
-             .cast(VIPS_FORMAT_UCHAR)
-             .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB)));
-
-    // Read through libvips's ImageMagick module, which the tool loads only when needed.
-    rgb.magicksave(path("picture.bmp").toUtf8().constData(),
-                   VImage::option()->set("format", "bmp"));
-    sources_["bmp"] = path("picture.bmp");
-
-    VImage printed = rgb.copy(VImage::option()->set("xres", 300 / 25.4)->set("yres", 300 / 25.4));
-    save("300-dpi", "printed.tif", printed);
+    writeSources();
 }
 
 void TestSips::convertsEveryKindToEveryFormat_data() {
