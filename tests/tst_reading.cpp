@@ -22,9 +22,7 @@ quint32 crc32Of(const QByteArray& bytes) {
 }
 
 QString writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    file.open(QIODevice::WriteOnly);
-    file.write(bytes);
+    writeBytes(path, bytes);
     return path;
 }
 

@@ -125,11 +125,8 @@ void TestWriters::writesGifsThatDecodeAsMeant_data() {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("exact"); // at most 256 colours, with transparency counted as one
     const QString d = dir_.path() + "/gif";
-    QDir().mkpath(d);
     auto save = [&](const QString& name, const VImage& image) {
-        const QString path = d + "/" + name + ".png";
-        image.write_to_file(path.toUtf8().constData());
-        return path;
+        return saved(d, name + ".png", image);
     };
     // Sizes that are multiples of nothing, wider than a strip and many strips tall.
     QTest::newRow("256 colours in noise")
@@ -263,11 +260,8 @@ void TestWriters::writesTiffAndJp2ThatDecodeExactly_data() {
     QTest::addColumn<QString>("format");
     QTest::addColumn<int>("threads");
     const QString d = dir_.path() + "/exact";
-    QDir().mkpath(d);
     auto save = [&](const QString& name, const VImage& image, const char* suffix = ".png") {
-        const QString path = d + "/" + name + suffix;
-        image.write_to_file(path.toUtf8().constData());
-        return path;
+        return saved(d, name + suffix, image);
     };
     auto noisy = [](int width, int height) {
         return (picture(width, height) +
