@@ -192,6 +192,12 @@ void Fixture::writeSources() {
     save("300-dpi", "printed.tif", printed);
 }
 
+QString Fixture::source(const QString& kind) {
+    if (sources_.isEmpty())
+        writeSources();
+    return sources_.value(kind);
+}
+
 QString Fixture::freshFolder(const QString& name) const {
     const QString path = dir_.filePath(name);
     QDir(path).removeRecursively();

@@ -62,9 +62,9 @@ double largestDifference(const vips::VImage& a, const vips::VImage& b);
 // a temporary folder, and there the source pictures of every kind.
 class Fixture {
 protected:
-    // Writes the sources into the temporary folder; from initTestCase(), after VIPS_INIT.
-    void writeSources();
-    QString source(const QString& kind) const { return sources_.value(kind); }
+    // The source picture of this kind; the first call writes all of them, so that a data
+    // function may ask for one before initTestCase() has run (as with -datatags).
+    QString source(const QString& kind);
     // An empty folder of this name in the test's folder.
     QString freshFolder(const QString& name) const;
 
@@ -72,6 +72,8 @@ protected:
     QTemporaryDir dir_;
 
 private:
+    void writeSources();
+
     QMap<QString, QString> sources_;
 };
 

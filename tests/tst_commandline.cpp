@@ -27,7 +27,6 @@ private Q_SLOTS:
 void TestCommandLine::initTestCase() {
     QVERIFY(VIPS_INIT("tst_commandline") == 0);
     QVERIFY(dir_.isValid());
-    writeSources();
 }
 
 void TestCommandLine::reportsProperties_data() {

@@ -43,7 +43,6 @@ private:
 void TestFormats::initTestCase() {
     QVERIFY(VIPS_INIT("tst_formats") == 0);
     QVERIFY(dir_.isValid());
-    writeSources();
 }
 
 void TestFormats::convertsEveryKindToEveryFormat_data() {

@@ -87,7 +87,6 @@ private Q_SLOTS:
 void TestOutputFile::initTestCase() {
     QVERIFY(VIPS_INIT("tst_outputfile") == 0);
     QVERIFY(dir_.isValid());
-    writeSources();
 }
 
 void TestOutputFile::leavesNothingWhenWritingFails_data() {

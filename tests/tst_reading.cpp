@@ -145,7 +145,6 @@ private Q_SLOTS:
 void TestReading::initTestCase() {
     QVERIFY(VIPS_INIT("tst_reading") == 0);
     QVERIFY(dir_.isValid());
-    writeSources();
 }
 
 void TestReading::refusesBadInput_data() {
