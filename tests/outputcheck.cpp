@@ -43,7 +43,7 @@ QString decodeLzwStrip(const QByteArray& strip, QByteArray& out) {
         for (int i = 0; i < width; ++i, ++bit)
             code = code << 1 | (quint8(strip[bit / 8]) >> (7 - bit % 8) & 1);
         if (code == kEnd)
-            return QString();
+            return strip.size() * 8 - bit < 8 ? QString() : "bytes follow its end code";
         if (code == kClear) {
             table.clear();
             for (int c = 0; c < 256; ++c)

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <libdeflate.h>
 #include <random>
+#include <vector>
 #include <vips/vips8>
 #include <zlib.h>
 
@@ -66,6 +67,26 @@ VImage noisyPicture(int width, int height, bool sixteenBit) {
             (VImage::xyz(width, height)[0] + VImage::xyz(width, height)[1]) % 251)
         .cast(VIPS_FORMAT_USHORT)
         .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_RGB16));
+}
+
+// One grey row whose differences from pixel to pixel never follow each other in the same pair
+// twice (taking the largest next difference left does not run out before 65537 pixels): each
+// LZW code stands for one byte, the strip's last adding entry 257 + `pixels` to the table.
+VImage rowOfSingleByteCodes(int pixels) {
+    std::vector<unsigned char> row(size_t(pixels), 0);
+    std::vector<bool> taken(65536, false);
+    unsigned difference = 0;
+    for (int x = 1; x < pixels; ++x) {
+        unsigned next = 255;
+        while (taken[difference << 8 | next])
+            --next;
+        taken[difference << 8 | next] = true;
+        difference = next;
+        row[size_t(x)] = static_cast<unsigned char>(row[size_t(x) - 1] + difference);
+    }
+    return VImage(vips_image_new_from_memory_copy(row.data(), row.size(), pixels, 1, 1,
+                                                  VIPS_FORMAT_UCHAR))
+        .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_B_W));
 }
 
 // Runs Ghostscript on a PDF at a resolution; the page as PNG, or an empty path.
@@ -315,6 +336,12 @@ void TestWriters::writesTiffAndJp2ThatDecodeExactly_data() {
         QTest::addRow("XMP and resolution to tiff, %d threads", threads)
             << metadata << "tiff" << threads;
     }
+    // A strip's end code is as wide as a code after its last would be: 10 bits after entry 511,
+    // 9 bits after the clear code that follows entry 4093.
+    QTest::newRow("last code widening the codes, to tiff")
+        << save("wider", rowOfSingleByteCodes(254)) << "tiff" << 1;
+    QTest::newRow("last code filling the table, to tiff")
+        << save("full", rowOfSingleByteCodes(3836)) << "tiff" << 1;
 }
 
 void TestWriters::writesTiffAndJp2ThatDecodeExactly() {
@@ -361,6 +388,14 @@ void TestWriters::writesTiffAndJp2ThatDecodeExactly() {
                      QByteArray(static_cast<const char*>(given), int(givenSize)));
         }
         if (format == "tiff") {
+            // A reader without libtiff, which also finds a strip not closed by its end code.
+            const outputcheck::TiffPixels tiff = outputcheck::readLzwTiff(output);
+            QVERIFY2(tiff.fault.isEmpty(), qPrintable(tiff.fault));
+            const VImage read = VImage::new_from_memory(
+                const_cast<char*>(tiff.data.constData()), size_t(tiff.data.size()), tiff.width,
+                tiff.height, tiff.samples,
+                tiff.bits == 16 ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR);
+            QCOMPARE(largestDifference(read, ours), 0.0);
             // libvips's 1 pixel per millimetre says the source states none: 72 dpi then.
             auto dpi = [](double perMillimetre) {
                 return perMillimetre == 1.0 ? 72 : qRound(perMillimetre * 25.4);

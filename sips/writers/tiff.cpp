@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <memory>
 #include <string>
+#include <tiffio.h>
 #include <vector>
 
 #include "core/failure.h"
@@ -21,36 +25,6 @@ namespace {
 
 using Buffer = std::vector<unsigned char>;
 
-// Tags of a baseline TIFF, its extensions and the metadata blocks we keep.
-enum Tag : unsigned {
-    kImageWidth = 256,
-    kImageLength = 257,
-    kBitsPerSample = 258,
-    kCompression = 259,
-    kPhotometric = 262,
-    kStripOffsets = 273,
-    kOrientation = 274,
-    kSamplesPerPixel = 277,
-    kRowsPerStrip = 278,
-    kStripByteCounts = 279,
-    kXResolution = 282,
-    kYResolution = 283,
-    kPlanarConfiguration = 284,
-    kResolutionUnit = 296,
-    kPredictor = 317,
-    kInkSet = 332,
-    kExtraSamples = 338,
-    kSampleFormat = 339,
-    kXmp = 700,
-    kIptc = 33723,
-    kPhotoshop = 34377,
-    kIccProfile = 34675,
-};
-
-enum Type : unsigned { kByte = 1, kShort = 3, kLong = 4, kRational = 5, kUndefined = 7 };
-
-constexpr unsigned kLzw = 5;
-constexpr unsigned kHorizontalDifferencing = 2;
 // A strip is the unit that one thread compresses. A quarter of a megabyte keeps the strips in
 // flight, and so the peak memory, where libvips's own writer has it, for 0.02% in size (the
 // LZW table fills and starts again every few kilobytes anyway); libvips's 128 rows is the most.
@@ -70,8 +44,7 @@ public:
     // The codes of `data`, from a clear code to the end-of-information code, as `out`'s
     // first written() bytes.
     void encode(const unsigned char* data, size_t size, Buffer& out) {
-        // At worst every byte takes a 12-bit code, with a clear code every 3836 of them.
-        const size_t room = size + size / 2 + size / 1024 + 16;
+        const size_t room = worstCase(size);
         if (out.size() < room)
             out.resize(room);
         next_byte_ = out.data();
@@ -108,6 +81,9 @@ public:
     }
 
     size_t written() const { return written_; }
+
+    // At worst every byte takes a 12-bit code, with a clear code every 3836 of them.
+    static constexpr size_t worstCase(size_t size) { return size + size / 2 + size / 1024 + 16; }
 
     static constexpr size_t kTableBytes = 4096 * 256 * sizeof(std::uint16_t);
 
@@ -204,134 +180,134 @@ Buffer compressStrip(Buffer rows, int count, const Layout& layout) {
     return Buffer(scratch.begin(), scratch.begin() + long(encoder.written()));
 }
 
-// One image file directory: entries in tag order, values that do not fit in four bytes in
-// an area after them.
-class Directory {
-public:
-    void add(unsigned tag, unsigned type, std::uint32_t count, const void* values) {
-        entries_.push_back({tag, type, count, bytesOf(type, values, count)});
-    }
-    void shorts(unsigned tag, const std::vector<unsigned>& values) {
-        Bytes data;
-        for (unsigned value : values)
-            data.le16(value);
-        entries_.push_back({tag, kShort, std::uint32_t(values.size()), asBuffer(data)});
-    }
-    void shortValue(unsigned tag, unsigned value) { shorts(tag, {value}); }
-    void longs(unsigned tag, const std::vector<std::uint64_t>& values) {
-        Bytes data;
-        for (std::uint64_t value : values)
-            data.le32(static_cast<std::uint32_t>(value));
-        entries_.push_back({tag, kLong, std::uint32_t(values.size()), asBuffer(data)});
-    }
-    void rational(unsigned tag, double value) {
-        // libvips's own default, 1 pixel per millimetre, where the value makes no sense.
-        if (!std::isfinite(value) || value <= 0 || value > 1e9)
-            value = 25.4;
-        const std::uint32_t denominator = value < 4e5 ? 10000 : 1;
-        Bytes data;
-        data.le32(static_cast<std::uint32_t>(std::lround(value * denominator)));
-        data.le32(denominator);
-        entries_.push_back({tag, kRational, 1, asBuffer(data)});
-    }
-
-    // The directory as it goes at `offset`, which must be even.
-    Bytes at(std::uint64_t offset) {
-        std::sort(entries_.begin(), entries_.end(),
-                  [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
-        Bytes ifd;
-        ifd.le16(static_cast<unsigned>(entries_.size()));
-        std::uint64_t extra = offset + 2 + 12 * entries_.size() + 4;
-        Bytes area;
-        for (const Entry& entry : entries_) {
-            ifd.le16(entry.tag);
-            ifd.le16(entry.type);
-            ifd.le32(entry.count);
-            if (entry.data.size() <= 4) {
-                ifd.text(reinterpret_cast<const char*>(entry.data.data()), entry.data.size());
-                ifd.zeros(4 - entry.data.size());
-            } else {
-                ifd.le32(static_cast<std::uint32_t>(extra + area.size()));
-                area.text(reinterpret_cast<const char*>(entry.data.data()), entry.data.size());
-                if (area.size() % 2)
-                    area.zeros(1);
-            }
-        }
-        ifd.le32(0); // no further directory
-        ifd.text(reinterpret_cast<const char*>(area.data()), area.size());
-        return ifd;
-    }
-
-private:
-    struct Entry {
-        unsigned tag;
-        unsigned type;
-        std::uint32_t count;
-        Buffer data;
-    };
-
-    static Buffer asBuffer(const Bytes& bytes) {
-        return Buffer(bytes.data(), bytes.data() + bytes.size());
-    }
-    static Buffer bytesOf(unsigned type, const void* values, std::uint32_t count) {
-        const size_t size = type == kLong ? size_t(count) * 4 : count;
-        const auto* first = static_cast<const unsigned char*>(values);
-        return Buffer(first, first + size);
-    }
-
-    std::vector<Entry> entries_;
+// libtiff writes the header and the directory and places the strips, which it takes as they
+// are (TIFFWriteRawStrip), through the output file's own writes: a full disk is reported as
+// such.
+struct Sink {
+    explicit Sink(OutputFile& file) : out(file) {}
+    OutputFile& out;
+    std::uint64_t position = 0, size = 0;
+    std::exception_ptr failure; // the first write that failed
+    std::string problem;        // what libtiff said last
 };
 
+// Writing a new file's one directory, libtiff reads nothing back.
+tmsize_t readNothing(thandle_t, void*, tmsize_t) {
+    return 0;
+}
+
+tmsize_t writeAtPosition(thandle_t handle, void* data, tmsize_t size) {
+    Sink& sink = *static_cast<Sink*>(handle);
+    if (sink.failure)
+        return -1;
+    try {
+        sink.out.writeAt(sink.position, data, size_t(size));
+    } catch (...) {
+        sink.failure = std::current_exception();
+        return -1;
+    }
+    sink.position += std::uint64_t(size);
+    sink.size = std::max(sink.size, sink.position);
+    return size;
+}
+
+toff_t seek(thandle_t handle, toff_t offset, int whence) {
+    Sink& sink = *static_cast<Sink*>(handle);
+    sink.position = offset + (whence == SEEK_CUR   ? sink.position
+                              : whence == SEEK_END ? sink.size
+                                                   : 0);
+    return sink.position;
+}
+
+toff_t fileSize(thandle_t handle) {
+    return static_cast<Sink*>(handle)->size;
+}
+
+int keepOpen(thandle_t) {
+    return 0;
+}
+
+int noteProblem(TIFF*, void* handle, const char*, const char* format, va_list args) {
+    char text[256];
+    std::vsnprintf(text, sizeof text, format, args);
+    static_cast<Sink*>(handle)->problem = text;
+    return 1;
+}
+
+// Throws what stopped libtiff: the output's own write failure where there was one.
+[[noreturn]] void fail(const Sink& sink) {
+    if (sink.failure)
+        std::rethrow_exception(sink.failure);
+    throw Failure("cannot write the TIFF file (" + sink.problem + ")", sink.out.target());
+}
+
 // A metadata block that libvips read from the source, kept as it is.
-void addBlob(Directory& directory, const VImage& image, const char* field, unsigned tag,
-             unsigned type) {
+void addBlob(TIFF* tiff, const VImage& image, const char* field, ttag_t tag) {
     if (image.get_typeof(field) == 0)
         return;
     size_t size = 0;
     const void* data = image.get_blob(field, &size);
-    if (size == 0 || size > std::numeric_limits<std::uint32_t>::max())
-        return;
-    if (type == kLong && size % 4 != 0)
-        type = kUndefined;
-    directory.add(tag, type, std::uint32_t(type == kLong ? size / 4 : size), data);
+    // Since libtiff 4.5, IPTC too is counted in bytes.
+    if (size > 0 && size <= std::numeric_limits<std::uint32_t>::max())
+        TIFFSetField(tiff, tag, std::uint32_t(size), data);
 }
 
-void describe(Directory& directory, const VImage& image, const Layout& layout,
-              const std::vector<std::uint64_t>& offsets, const std::vector<std::uint64_t>& counts,
-              int rowsPerStrip) {
+// libvips's own default, 1 pixel per millimetre, where the value makes no sense.
+double resolution(double dotsPerInch) {
+    return std::isfinite(dotsPerInch) && dotsPerInch > 0 && dotsPerInch <= 1e9 ? dotsPerInch : 25.4;
+}
+
+void describe(TIFF* tiff, const VImage& image, const Layout& layout, int rowsPerStrip) {
     const bool cmyk = image.interpretation() == VIPS_INTERPRETATION_CMYK && layout.samples >= 4;
     const int colours = cmyk ? 4 : layout.samples >= 3 ? 3 : 1;
-    const unsigned bits = layout.sixteenBit ? 16 : 8;
-    directory.longs(kImageWidth, {std::uint64_t(layout.width)});
-    directory.longs(kImageLength, {std::uint64_t(layout.height)});
-    directory.shorts(kBitsPerSample, std::vector<unsigned>(size_t(layout.samples), bits));
-    directory.shortValue(kCompression, kLzw);
-    directory.shortValue(kPhotometric, cmyk ? 5 : colours == 3 ? 2 : 1);
-    directory.longs(kStripOffsets, offsets);
-    directory.shortValue(kOrientation, 1);
-    directory.shortValue(kSamplesPerPixel, unsigned(layout.samples));
-    directory.longs(kRowsPerStrip, {std::uint64_t(rowsPerStrip)});
-    directory.longs(kStripByteCounts, counts);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, std::uint32_t(layout.width));
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, std::uint32_t(layout.height));
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, layout.sixteenBit ? 16 : 8);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC,
+                 cmyk           ? PHOTOMETRIC_SEPARATED
+                 : colours == 3 ? PHOTOMETRIC_RGB
+                                : PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tiff, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, layout.samples);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, std::uint32_t(rowsPerStrip));
     // libvips holds pixels per millimetre; TIFF readers expect inches.
-    directory.rational(kXResolution, image.xres() * 25.4);
-    directory.rational(kYResolution, image.yres() * 25.4);
-    directory.shortValue(kPlanarConfiguration, 1);
-    directory.shortValue(kResolutionUnit, 2);
-    directory.shortValue(kPredictor, kHorizontalDifferencing);
+    TIFFSetField(tiff, TIFFTAG_XRESOLUTION, resolution(image.xres() * 25.4));
+    TIFFSetField(tiff, TIFFTAG_YRESOLUTION, resolution(image.yres() * 25.4));
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    TIFFSetField(tiff, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
     if (cmyk)
-        directory.shortValue(kInkSet, 1);
+        TIFFSetField(tiff, TIFFTAG_INKSET, INKSET_CMYK);
     if (layout.samples > colours) {
         // The first extra sample is straight alpha, any others are unspecified.
-        std::vector<unsigned> extra(size_t(layout.samples - colours), 0);
+        std::vector<std::uint16_t> extra(size_t(layout.samples - colours), EXTRASAMPLE_UNSPECIFIED);
         if (image.has_alpha())
-            extra[0] = 2;
-        directory.shorts(kExtraSamples, extra);
+            extra[0] = EXTRASAMPLE_UNASSALPHA;
+        TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, std::uint16_t(extra.size()), extra.data());
     }
-    directory.shorts(kSampleFormat, std::vector<unsigned>(size_t(layout.samples), 1));
-    addBlob(directory, image, VIPS_META_XMP_NAME, kXmp, kByte);
-    addBlob(directory, image, VIPS_META_IPTC_NAME, kIptc, kLong);
-    addBlob(directory, image, VIPS_META_PHOTOSHOP_NAME, kPhotoshop, kByte);
-    addBlob(directory, image, VIPS_META_ICC_NAME, kIccProfile, kUndefined);
+    TIFFSetField(tiff, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT);
+    addBlob(tiff, image, VIPS_META_XMP_NAME, TIFFTAG_XMLPACKET);
+    addBlob(tiff, image, VIPS_META_IPTC_NAME, TIFFTAG_RICHTIFFIPTC);
+    addBlob(tiff, image, VIPS_META_PHOTOSHOP_NAME, TIFFTAG_PHOTOSHOP);
+    addBlob(tiff, image, VIPS_META_ICC_NAME, TIFFTAG_ICCPROFILE);
+}
+
+// Whether the file could pass 4 GB, where a classic TIFF's offsets end: the strips at their
+// worst, the metadata blocks and the directory. The header must say so before the first
+// strip is written. Within the pixel limit, only pictures of more than 10 bytes a pixel (six
+// 16-bit samples) come near.
+bool mayPass4Gb(const VImage& image, const Layout& layout, int rowsPerStrip) {
+    const std::uint64_t strips = (std::uint64_t(layout.height) + rowsPerStrip - 1) / rowsPerStrip;
+    std::uint64_t bytes = strips * (LzwEncoder::worstCase(layout.rowBytes * rowsPerStrip) + 16);
+    for (const char* field :
+         {VIPS_META_XMP_NAME, VIPS_META_IPTC_NAME, VIPS_META_PHOTOSHOP_NAME, VIPS_META_ICC_NAME}) {
+        size_t size = 0;
+        if (image.get_typeof(field) != 0)
+            image.get_blob(field, &size);
+        bytes += size;
+    }
+    return bytes + 65536 > std::numeric_limits<std::uint32_t>::max();
 }
 
 } // namespace
@@ -346,19 +322,31 @@ void writeTiff(const VImage& picture, OutputFile& out) {
     const int rowsPerStrip =
         int(std::clamp<size_t>(kStripBytesWanted / layout.rowBytes, 1, kMostRowsPerStrip));
 
-    const unsigned char header[8] = {'I', 'I', 42, 0, 0, 0, 0, 0};
-    out.write(header, sizeof header);
-    std::uint64_t offset = sizeof header;
-    std::vector<std::uint64_t> offsets, counts;
+    Sink sink(out);
+    std::unique_ptr<TIFFOpenOptions, decltype(&TIFFOpenOptionsFree)> options(TIFFOpenOptionsAlloc(),
+                                                                             TIFFOpenOptionsFree);
+    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), noteProblem, &sink);
+    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), noteProblem, &sink);
+    // BigTIFF only where a classic TIFF might not hold the picture: fewer readers take it. The
+    // image length and rows per strip tell libtiff how many strips come.
+    std::unique_ptr<TIFF, decltype(&TIFFClose)> tiff(
+        TIFFClientOpenExt(out.target().c_str(),
+                          mayPass4Gb(image, layout, rowsPerStrip) ? "w8" : "w", &sink, readNothing,
+                          writeAtPosition, seek, keepOpen, fileSize, nullptr, nullptr,
+                          options.get()),
+        TIFFClose);
+    if (!tiff)
+        fail(sink);
+    describe(tiff.get(), image, layout, rowsPerStrip);
+
     // Each thread keeps its LZW table and scratch room for one and a half strips, and has two
     // strips in flight, each with its compressed bytes.
     const size_t stripBytes = layout.rowBytes * size_t(rowsPerStrip);
     const int threads = workerThreadsWithin(LzwEncoder::kTableBytes + stripBytes * 11 / 2);
+    std::uint32_t written = 0;
     OrderedWork<Buffer> work(threads, [&](Buffer& packed) {
-        offsets.push_back(offset);
-        counts.push_back(packed.size());
-        out.write(packed.data(), packed.size());
-        offset += packed.size();
+        if (TIFFWriteRawStrip(tiff.get(), written++, packed.data(), tmsize_t(packed.size())) < 0)
+            fail(sink);
     });
 
     Buffer rows;
@@ -383,22 +371,8 @@ void writeTiff(const VImage& picture, OutputFile& out) {
     if (!rows.empty())
         submitStrip(layout.height - stripTop);
     work.finishAll();
-
-    // The directory starts on a word boundary.
-    if (offset % 2) {
-        out.write("", 1);
-        ++offset;
-    }
-    Directory directory;
-    describe(directory, image, layout, offsets, counts, rowsPerStrip);
-    Bytes ifd = directory.at(offset);
-    // Offsets are 32 bits: a file past 4 GB would be unreadable.
-    if (offset + ifd.size() > std::numeric_limits<std::uint32_t>::max())
-        throw Failure("the image is too large for a TIFF file", out.target());
-    out.write(ifd.data(), ifd.size());
-    Bytes first;
-    first.le32(static_cast<std::uint32_t>(offset));
-    out.writeAt(4, first.data(), first.size());
+    if (!TIFFWriteDirectory(tiff.get()))
+        fail(sink);
 }
 
 } // namespace sips
