@@ -36,7 +36,8 @@ SourceFile::SourceFile(std::string path) : path_(std::move(path)) {
     if (stat(path_.c_str(), &info) != 0)
         cannotOpen(path_, errno);
     refuseUnlessOrdinary(info, path_);
-    fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    // Opened to wait, as any reader's open does, while another holds a lease on the file.
+    fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd_ < 0)
         cannotOpen(path_, errno);
     // What was opened may not be what was looked at a moment before.
