@@ -10,7 +10,7 @@ using namespace platform;
 
 namespace alienimage {
 
-const QString StoppedReason = QStringLiteral("stopped before it was converted");
+const QString kStoppedReason = QStringLiteral("stopped before it was converted");
 
 namespace {
 
@@ -42,7 +42,7 @@ const Format& format(Row row) {
 
 // When the output's name was taken after it had been chosen, the next free name is tried, a
 // bounded number of times.
-constexpr int NameRetries = 20;
+constexpr int kNameRetries = 20;
 
 // The tool's last line is "Error: WHAT WENT WRONG: PATH", after any warnings. The reason is
 // WHAT WENT WRONG, whole, even where a path in it holds line breaks.
@@ -118,14 +118,14 @@ bool convert(const Format& row, const FolderItem& source, QString* failure) {
         return fail(why);
     shell.Execute(head + output.ShellPath());
     for (int retry = 0;
-         retry < NameRetries && shell.ErrorCode() == sips::contract::NameTaken && !shell.Stopped();
+         retry < kNameRetries && shell.ErrorCode() == sips::contract::NameTaken && !shell.Stopped();
          ++retry) {
         reserved.append(output.AbsolutePath());
         output = freeOutput(parent, base, row.extension, reserved);
         shell.Execute(head + output.ShellPath());
     }
     if (shell.Stopped())
-        return fail(StoppedReason);
+        return fail(kStoppedReason);
     if (shell.ErrorCode() != 0)
         return fail(toolReason(shell, {output, source}));
     if (!output.Exists())

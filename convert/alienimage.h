@@ -25,7 +25,7 @@ bool pdf(const platform::FolderItem& source, bool, QString* failure = nullptr);
 using Operation = bool (*)(const platform::FolderItem&, bool, QString*);
 
 // Why a file failed when the user stopped the run while it was being converted.
-extern const QString StoppedReason;
+extern const QString kStoppedReason;
 
 // The first free name in `folder` for `base` + `extension`: "base.ext", else "base 2.ext",
 // "base 3.ext", ... A name is taken when a file of that name exists, or when it is one of

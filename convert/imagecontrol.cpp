@@ -35,10 +35,10 @@ WindowLayout windowLayout() {
     return l;
 }
 
-constexpr int Gap = 24;
-constexpr QSize ButtonSize(30, 36);
-constexpr QSize LabelSize(29, 20);
-constexpr int IconSide = 24;
+constexpr int kGap = 24;
+constexpr QSize kButtonSize(30, 36);
+constexpr QSize kLabelSize(29, 20);
+constexpr int kIconSide = 24;
 
 QColor labelColour(int control) {
     static const QColor colours[] = {{},
@@ -63,7 +63,7 @@ namespace {
 // that neither is drawn over it or hides behind it. No input is taken meanwhile, as during
 // the run. False when the application is quitting, or the feedback never ends.
 bool waitForFeedbackToEnd() {
-    constexpr int LongestMs = 10000;
+    constexpr int kLongestMs = 10000;
     QEventLoop loop;
     QTimer check;
     bool over = false;
@@ -71,7 +71,7 @@ bool waitForFeedbackToEnd() {
     waited.start();
     QObject::connect(&check, &QTimer::timeout, &loop, [&] {
         over = !progressdes::existing() && !doner::existing() && !desktop::poofShowing();
-        if (over || waited.elapsed() > LongestMs)
+        if (over || waited.elapsed() > kLongestMs)
             loop.quit();
     });
     check.start(10);
@@ -108,13 +108,13 @@ const imagecontrol::FormatButton& imagecontrol::formatButton(int button) {
 imagecontrol::imagecontrol() : Window(windowLayout()) {
     auto bevelButton = [this](int button) {
         const FormatButton& row = formatButton(button);
-        return new BevelButton(this, QRect(row.buttonAt, ButtonSize), Picture(row.picture),
-                               IconSide, row.label);
+        return new BevelButton(this, QRect(row.buttonAt, kButtonSize), Picture(row.picture),
+                               kIconSide, row.label);
     };
     auto formatLabel = [this](int control) {
         for (const FormatButton& row : formatButtons()) {
             if (row.labelControl == control)
-                return new StaticText(this, QRect(row.labelAt, LabelSize), row.label,
+                return new StaticText(this, QRect(row.labelAt, kLabelSize), row.label,
                                       {11, true, labelColour(control), 1});
         }
         throw NilObjectException(QStringLiteral("StaticText%1").arg(control));
@@ -201,10 +201,10 @@ QPoint imagecontrol::initialPosition() const {
     if (!dropScreen)
         return Window::initialPosition();
     const QRect beside = dropScreen->frameGeometry();
-    QPoint p(beside.right() + Gap, beside.top());
+    QPoint p(beside.right() + kGap, beside.top());
     const QRect area = mainScreenArea();
     if (p.x() + width() > area.right())
-        p.setX(qMax(area.left(), beside.left() - Gap - width()));
+        p.setX(qMax(area.left(), beside.left() - kGap - width()));
     return p;
 }
 
@@ -230,7 +230,7 @@ void imagecontrol::run(const FormatButton& row) {
         const bool done = row.operation(item, true, &why);
         const bool stopped = Shell::request() != Shell::Request::None;
         // A file whose conversion was stopped has not failed: it stays, as one not reached.
-        if (!done && stopped && why == alienimage::StoppedReason)
+        if (!done && stopped && why == alienimage::kStoppedReason)
             break;
         ++next;
         if (done)

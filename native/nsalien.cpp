@@ -11,7 +11,7 @@ namespace NSAlien {
 
 namespace {
 
-constexpr int PoofEffect = 10;
+constexpr int kPoofEffect = 10;
 
 bool started = false;
 void* pool = nullptr;
@@ -31,7 +31,7 @@ template <class F> void* withString(F function, const char* text) {
 } // namespace
 
 void ShowPoof(int x, int y, int width, int height) {
-    ShowEffect(PoofEffect, x, y, width, height);
+    ShowEffect(kPoofEffect, x, y, width, height);
 }
 
 void ShowEffect(int effect, int x, int y, int width, int height) {

@@ -52,7 +52,7 @@ void Application::catchTerminationSignals() {
     connect(notifier, &QSocketNotifier::activated, this, [this] {
         unsigned char s = 0;
         while (::read(signalPipe[0], &s, 1) == 1)
-            m_terminationSignal = s;
+            terminationSignal_ = s;
         terminate();
     });
     for (const int s : {SIGTERM, SIGINT, SIGHUP}) {
@@ -77,8 +77,8 @@ void Application::terminate() {
     } else if (QThread::currentThread()->loopLevel() > 0) {
         quit();
     } else {
-        std::signal(m_terminationSignal, SIG_DFL);
-        std::raise(m_terminationSignal);
+        std::signal(terminationSignal_, SIG_DFL);
+        std::raise(terminationSignal_);
     }
 }
 
@@ -111,12 +111,12 @@ Application* Application::current() {
 }
 
 void Application::attachMenuHandler(const QString& itemName, std::function<bool()> handler) {
-    m_menuHandlers.insert(itemName, std::move(handler));
+    menuHandlers_.insert(itemName, std::move(handler));
 }
 
 void Application::menuItemChosen(const QString& itemName, QWidget* window) {
-    const auto handler = m_menuHandlers.constFind(itemName);
-    if (handler != m_menuHandlers.constEnd()) {
+    const auto handler = menuHandlers_.constFind(itemName);
+    if (handler != menuHandlers_.constEnd()) {
         guarded([&handler] { (*handler)(); });
         return;
     }

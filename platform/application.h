@@ -31,8 +31,8 @@ public:
 
     // The application's menu bar, shown in every window whose layout shows the menu bar;
     // set before the first window is made. Not owned.
-    void setMenuBar(MenuBar* bar) { m_menuBar = bar; }
-    MenuBar* menuBar() const { return m_menuBar; }
+    void setMenuBar(MenuBar* bar) { menuBar_ = bar; }
+    MenuBar* menuBar() const { return menuBar_; }
 
     // Commands are bound by item name: choosing any item of this name runs the handler.
     void attachMenuHandler(const QString& itemName, std::function<bool()> handler);
@@ -44,7 +44,7 @@ public:
     void windowClosed();
 
     // The termination signal (SIGTERM, SIGINT, SIGHUP) that ended the event loop, or 0.
-    int terminationSignal() const { return m_terminationSignal; }
+    int terminationSignal() const { return terminationSignal_; }
 
 signals:
     // The last window has gone: this desktop has no menu bar outside the windows, so
@@ -59,9 +59,9 @@ private:
     void catchTerminationSignals();
     void terminate();
 
-    MenuBar* m_menuBar = nullptr;
-    int m_terminationSignal = 0;
-    QHash<QString, std::function<bool()>> m_menuHandlers;
+    MenuBar* menuBar_ = nullptr;
+    int terminationSignal_ = 0;
+    QHash<QString, std::function<bool()>> menuHandlers_;
 };
 
 } // namespace platform

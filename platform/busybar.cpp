@@ -7,8 +7,8 @@
 namespace platform {
 
 namespace {
-constexpr int SweepMs = 1200;
-constexpr double BlockShare = 0.25;
+constexpr int kSweepMs = 1200;
+constexpr double kBlockShare = 0.25;
 
 // Screen readers learn that the bar tells of work under way, not of a fraction done.
 class BusyBarAccessible : public QAccessibleWidget {
@@ -30,25 +30,25 @@ QAccessibleInterface* accessibleBusyBar(const QString& className, QObject* objec
 }
 } // namespace
 
-BusyBar::BusyBar(QWidget* parent) : QProgressBar(parent), m_slide(new QVariantAnimation(this)) {
+BusyBar::BusyBar(QWidget* parent) : QProgressBar(parent), slide_(new QVariantAnimation(this)) {
     static const bool described = (QAccessible::installFactory(accessibleBusyBar), true);
     Q_UNUSED(described);
-    m_slide->setStartValue(0.0);
-    m_slide->setKeyValueAt(0.5, 1.0);
-    m_slide->setEndValue(0.0);
-    m_slide->setDuration(2 * SweepMs);
-    m_slide->setEasingCurve(QEasingCurve::InOutSine);
-    m_slide->setLoopCount(-1);
-    connect(m_slide, &QVariantAnimation::valueChanged, this, [this](const QVariant& v) {
-        m_position = v.toDouble();
+    slide_->setStartValue(0.0);
+    slide_->setKeyValueAt(0.5, 1.0);
+    slide_->setEndValue(0.0);
+    slide_->setDuration(2 * kSweepMs);
+    slide_->setEasingCurve(QEasingCurve::InOutSine);
+    slide_->setLoopCount(-1);
+    connect(slide_, &QVariantAnimation::valueChanged, this, [this](const QVariant& v) {
+        position_ = v.toDouble();
         update();
     });
 }
 
 QRect BusyBar::blockRect() const {
     const QRect trough = rect().adjusted(2, 2, -2, -2);
-    const int width = qMax(8, int(trough.width() * BlockShare));
-    const int left = trough.left() + int((trough.width() - width) * m_position);
+    const int width = qMax(8, int(trough.width() * kBlockShare));
+    const int left = trough.left() + int((trough.width() - width) * position_);
     return QRect(left, trough.top(), width, trough.height());
 }
 
@@ -70,11 +70,11 @@ void BusyBar::paintEvent(QPaintEvent* event) {
 
 void BusyBar::showEvent(QShowEvent* event) {
     QProgressBar::showEvent(event);
-    m_slide->start();
+    slide_->start();
 }
 
 void BusyBar::hideEvent(QHideEvent* event) {
-    m_slide->stop();
+    slide_->stop();
     QProgressBar::hideEvent(event);
 }
 

@@ -24,8 +24,8 @@ protected:
 
 private:
     bool busy() const { return minimum() == 0 && maximum() == 0; }
-    QVariantAnimation* m_slide;
-    double m_position = 0;
+    QVariantAnimation* slide_;
+    double position_ = 0;
 };
 
 } // namespace platform

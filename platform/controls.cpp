@@ -59,20 +59,20 @@ void StaticText::mouseReleaseEvent(QMouseEvent* event) {
 
 RoundRectangle::RoundRectangle(QWidget* parent, const QRect& geometry, const QColor& fill,
                                const QColor& border, int borderWidth, int ovalWidth, int ovalHeight)
-    : QWidget(parent), m_fill(fill), m_border(border), m_borderWidth(borderWidth),
-      m_ovalWidth(ovalWidth), m_ovalHeight(ovalHeight) {
+    : QWidget(parent), fill_(fill), border_(border), borderWidth_(borderWidth),
+      ovalWidth_(ovalWidth), ovalHeight_(ovalHeight) {
     setGeometry(geometry);
 }
 
 void RoundRectangle::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing, m_ovalWidth > 0);
-    painter.setBrush(m_fill);
-    if (m_borderWidth > 0)
-        painter.setPen(QPen(m_border, m_borderWidth));
+    painter.setRenderHint(QPainter::Antialiasing, ovalWidth_ > 0);
+    painter.setBrush(fill_);
+    if (borderWidth_ > 0)
+        painter.setPen(QPen(border_, borderWidth_));
     else
         painter.setPen(Qt::NoPen);
-    painter.drawRoundedRect(rect(), m_ovalWidth / 2.0, m_ovalHeight / 2.0);
+    painter.drawRoundedRect(rect(), ovalWidth_ / 2.0, ovalHeight_ / 2.0);
 }
 
 ImageWell::ImageWell(QWidget* parent, const QRect& geometry) : QFrame(parent) {
@@ -105,15 +105,15 @@ Canvas::Canvas(QWidget* parent, const QRect& geometry) : QWidget(parent) {
 }
 
 void Canvas::setBackdrop(const QIcon& picture) {
-    m_backdrop = picture;
+    backdrop_ = picture;
     update();
 }
 
 void Canvas::paintEvent(QPaintEvent*) {
-    if (m_backdrop.isNull())
+    if (backdrop_.isNull())
         return;
     QPainter painter(this);
-    m_backdrop.paint(&painter, rect());
+    backdrop_.paint(&painter, rect());
 }
 
 } // namespace platform

@@ -48,11 +48,11 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    QColor m_fill;
-    QColor m_border;
-    int m_borderWidth;
-    int m_ovalWidth;
-    int m_ovalHeight;
+    QColor fill_;
+    QColor border_;
+    int borderWidth_;
+    int ovalWidth_;
+    int ovalHeight_;
 };
 
 // A sunken frame that can hold a picture; the Drop Screen's holds none.
@@ -80,13 +80,13 @@ class Canvas : public QWidget {
 public:
     Canvas(QWidget* parent, const QRect& geometry);
     void setBackdrop(const QIcon& picture);
-    const QIcon& Backdrop() const { return m_backdrop; }
+    const QIcon& Backdrop() const { return backdrop_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    QIcon m_backdrop;
+    QIcon backdrop_;
 };
 
 } // namespace platform

@@ -5,7 +5,7 @@
 
 namespace platform {
 
-DragItem::DragItem(const QList<FolderItem>& items) : m_items(items) {}
+DragItem::DragItem(const QList<FolderItem>& items) : items_(items) {}
 
 QList<FolderItem> DragItem::localFiles(const QMimeData* data) {
     QList<FolderItem> files;
@@ -24,13 +24,13 @@ QList<FolderItem> DragItem::localFiles(const QMimeData* data) {
 }
 
 FolderItem DragItem::folderItem() const {
-    return m_current < m_items.size() ? m_items[m_current] : FolderItem();
+    return current_ < items_.size() ? items_[current_] : FolderItem();
 }
 
 bool DragItem::NextItem() {
-    if (m_current + 1 >= m_items.size())
+    if (current_ + 1 >= items_.size())
         return false;
-    ++m_current;
+    ++current_;
     return true;
 }
 

@@ -21,8 +21,8 @@ public:
     bool NextItem();
 
 private:
-    QList<FolderItem> m_items;
-    qsizetype m_current = 0;
+    QList<FolderItem> items_;
+    qsizetype current_ = 0;
 };
 
 } // namespace platform

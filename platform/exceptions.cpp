@@ -12,7 +12,7 @@ FunctionNotFoundException::FunctionNotFoundException(const QString& function,
     : std::runtime_error(QStringLiteral("the function %1 was not found in %2")
                              .arg(function, library)
                              .toStdString()),
-      m_function(function), m_library(library) {}
+      function_(function), library_(library) {}
 
 void defaultHandling(const std::exception& e) {
     MsgBox(QStringLiteral("Something went wrong: %1.\n\nMorvelle keeps running; your files and "

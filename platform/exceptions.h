@@ -18,12 +18,12 @@ public:
 class FunctionNotFoundException : public std::runtime_error {
 public:
     FunctionNotFoundException(const QString& function, const QString& library);
-    QString function() const { return m_function; }
-    QString library() const { return m_library; }
+    QString function() const { return function_; }
+    QString library() const { return library_; }
 
 private:
-    QString m_function;
-    QString m_library;
+    QString function_;
+    QString library_;
 };
 
 // What happens to an exception that no handler caught: the user is told in plain words,

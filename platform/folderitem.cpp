@@ -9,16 +9,16 @@
 namespace platform {
 
 FolderItem::FolderItem(const QString& absolutePath)
-    : m_path(absolutePath.isEmpty() ? QString() : QDir::cleanPath(absolutePath)) {}
+    : path_(absolutePath.isEmpty() ? QString() : QDir::cleanPath(absolutePath)) {}
 
 FolderItem FolderItem::fromNativePath(const QByteArray& absolutePath) {
     return FolderItem(decodedBytes(absolutePath));
 }
 
 const QString& FolderItem::path() const {
-    if (m_path.isEmpty())
+    if (path_.isEmpty())
         throw NilObjectException(QStringLiteral("The file item"));
-    return m_path;
+    return path_;
 }
 
 QString FolderItem::Name() const {

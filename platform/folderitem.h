@@ -18,7 +18,7 @@ public:
     // The item for a path exactly as the file system spells it.
     static FolderItem fromNativePath(const QByteArray& absolutePath);
 
-    bool isNil() const { return m_path.isEmpty(); }
+    bool isNil() const { return path_.isEmpty(); }
 
     // The full name, extension included.
     QString Name() const;
@@ -37,7 +37,7 @@ public:
 
 private:
     const QString& path() const;
-    QString m_path;
+    QString path_;
 };
 
 // Quotes a text so that a POSIX shell reads it back as exactly one word.

@@ -9,20 +9,20 @@
 namespace platform {
 
 Graphics::Graphics(QPainter& painter, int width, int height)
-    : m_painter(painter), m_width(width), m_height(height) {}
+    : painter_(painter), width_(width), height_(height) {}
 
 void Graphics::FillRect(int x, int y, int width, int height) {
-    m_painter.fillRect(QRect(x, y, width, height), m_foreColor);
+    painter_.fillRect(QRect(x, y, width, height), foreColor_);
 }
 
 namespace {
 
-constexpr int TextInset = 4;
+constexpr int kTextInset = 4;
 
 // Draws every cell through the list's two hooks, then its text in the colour they leave.
 class CellPainter : public QStyledItemDelegate {
 public:
-    explicit CellPainter(Listbox* list) : QStyledItemDelegate(list), m_list(list) {}
+    explicit CellPainter(Listbox* list) : QStyledItemDelegate(list), list_(list) {}
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
@@ -43,7 +43,7 @@ public:
         Graphics background(*painter, cell.width(), cell.height());
         background.setForeColor(option.palette.color(QPalette::Text));
         const bool backgroundDone =
-            m_list->CellBackgroundPaint && m_list->CellBackgroundPaint(background, row, column);
+            list_->CellBackgroundPaint && list_->CellBackgroundPaint(background, row, column);
         const bool highlighted = !backgroundDone && selected;
         if (highlighted)
             painter->fillRect(QRect(0, 0, cell.width(), cell.height()),
@@ -55,19 +55,19 @@ public:
         const QFontMetrics metrics(option.font);
         const int baseline = (cell.height() + metrics.ascent() - metrics.descent()) / 2;
         const bool textDone =
-            m_list->CellTextPaint && m_list->CellTextPaint(text, row, column, TextInset, baseline);
+            list_->CellTextPaint && list_->CellTextPaint(text, row, column, kTextInset, baseline);
         // A name too long for its column loses its middle, not its extension; the whole row
         // shows in the row's tooltip.
         if (!textDone) {
             painter->setFont(option.font);
             painter->setPen(text.ForeColor());
-            painter->drawText(TextInset, baseline,
+            painter->drawText(kTextInset, baseline,
                               metrics.elidedText(index.data(Qt::DisplayRole).toString(),
-                                                 Qt::ElideMiddle, cell.width() - 2 * TextInset));
+                                                 Qt::ElideMiddle, cell.width() - 2 * kTextInset));
         }
         // The keyboard's place in the list: a dotted line round the current row, in the colour
         // of its text, drawn only while the list has the focus.
-        if (m_list->hasFocus() && m_list->currentIndex().row() == row) {
+        if (list_->hasFocus() && list_->currentIndex().row() == row) {
             QPen pen(text.ForeColor(), 1, Qt::DotLine);
             painter->setPen(pen);
             const int right = cell.width() - 1;
@@ -76,14 +76,14 @@ public:
             painter->drawLine(0, bottom, right, bottom);
             if (column == 0)
                 painter->drawLine(0, 0, 0, bottom);
-            if (column == m_list->columnCount() - 1)
+            if (column == list_->columnCount() - 1)
                 painter->drawLine(right, 0, right, bottom);
         }
         painter->restore();
     }
 
 private:
-    Listbox* m_list;
+    Listbox* list_;
 };
 
 int percentOf(const QString& width, int total) {
@@ -122,9 +122,9 @@ Listbox::Listbox(QWidget* parent, const QRect& geometry, const QString& initialV
     for (int i = 0; i < widths.size() && i < columnCount(); ++i)
         header()->resizeSection(i, percentOf(widths[i], geometry.width()));
     connect(header(), &QHeaderView::sectionClicked, this, [this](int column) {
-        const bool again = column == m_headingIndex && header()->isSortIndicatorShown() &&
+        const bool again = column == headingIndex_ && header()->isSortIndicatorShown() &&
                            header()->sortIndicatorOrder() == Qt::AscendingOrder;
-        m_headingIndex = column;
+        headingIndex_ = column;
         sortBy(column, again ? Qt::DescendingOrder : Qt::AscendingOrder);
     });
 }
@@ -140,18 +140,18 @@ void Listbox::AddRow(const QString& text) {
     auto* item = new QTreeWidgetItem;
     item->setText(0, text);
     addTopLevelItem(item);
-    m_lastAdded = item;
+    lastAdded_ = item;
     // The row goes at the end, so the rows are no longer in the order the arrow shows.
     header()->setSortIndicatorShown(false);
 }
 
 int Listbox::LastIndex() const {
-    if (!m_lastAdded)
+    if (!lastAdded_)
         return -1;
     const int last = topLevelItemCount() - 1;
-    if (last >= 0 && topLevelItem(last) == m_lastAdded)
+    if (last >= 0 && topLevelItem(last) == lastAdded_)
         return last;
-    return indexOfTopLevelItem(m_lastAdded);
+    return indexOfTopLevelItem(lastAdded_);
 }
 
 QString Listbox::Cell(int row, int column) const {
@@ -185,18 +185,18 @@ void Listbox::RemoveRow(int row) {
     QTreeWidgetItem* item = takeTopLevelItem(row);
     if (!item)
         throw NilObjectException(QStringLiteral("row %1 of the list").arg(row));
-    if (item == m_lastAdded)
-        m_lastAdded = nullptr;
+    if (item == lastAdded_)
+        lastAdded_ = nullptr;
     delete item;
 }
 
 void Listbox::DeleteAllRows() {
     clear();
-    m_lastAdded = nullptr;
+    lastAdded_ = nullptr;
 }
 
 void Listbox::setHeadingIndex(int column) {
-    m_headingIndex = column;
+    headingIndex_ = column;
     if (column < 0) {
         header()->setSortIndicatorShown(false);
         return;

@@ -14,17 +14,17 @@ class Graphics {
 public:
     Graphics(QPainter& painter, int width, int height);
 
-    QColor ForeColor() const { return m_foreColor; }
-    void setForeColor(const QColor& color) { m_foreColor = color; }
+    QColor ForeColor() const { return foreColor_; }
+    void setForeColor(const QColor& color) { foreColor_ = color; }
     void FillRect(int x, int y, int width, int height);
-    int Width() const { return m_width; }
-    int Height() const { return m_height; }
+    int Width() const { return width_; }
+    int Height() const { return height_; }
 
 private:
-    QPainter& m_painter;
-    QColor m_foreColor = Qt::black;
-    int m_width;
-    int m_height;
+    QPainter& painter_;
+    QColor foreColor_ = Qt::black;
+    int width_;
+    int height_;
 };
 
 // A multi-column list of text rows. Row indices are display positions. Rows added while a
@@ -59,8 +59,8 @@ private:
     QTreeWidgetItem* rowItem(int row) const;
     void sortBy(int column, Qt::SortOrder order);
 
-    QTreeWidgetItem* m_lastAdded = nullptr;
-    int m_headingIndex = -1;
+    QTreeWidgetItem* lastAdded_ = nullptr;
+    int headingIndex_ = -1;
 };
 
 } // namespace platform

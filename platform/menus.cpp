@@ -19,15 +19,15 @@ QKeySequence MenuItem::shortcut() const {
 }
 
 void MenuItem::Append(std::unique_ptr<MenuItem> item) {
-    m_items.push_back(std::move(item));
+    items_.push_back(std::move(item));
 }
 
 void MenuBar::Append(std::unique_ptr<MenuItem> menu) {
-    m_menus.push_back(std::move(menu));
+    menus_.push_back(std::move(menu));
 }
 
 MenuItem& MenuBar::Child(const QString& name) {
-    for (const auto& menu : m_menus) {
+    for (const auto& menu : menus_) {
         if (menu->Name == name)
             return *menu;
     }
@@ -104,12 +104,12 @@ QStringList titlesWithAccessKeys(const QStringList& titles) {
 
 QMenuBar* MenuBar::createFor(QWidget* window) const {
     QStringList titles{QGuiApplication::applicationDisplayName()};
-    for (const auto& menuItem : m_menus)
+    for (const auto& menuItem : menus_)
         titles.append(menuItem->Text);
     titles = titlesWithAccessKeys(titles);
     auto* bar = new QMenuBar(window);
     QMenu* applicationMenu = bar->addMenu(titles.takeFirst());
-    for (const auto& menuItem : m_menus) {
+    for (const auto& menuItem : menus_) {
         QMenu* menu = bar->addMenu(titles.takeFirst());
         menu->setObjectName(menuItem->Name);
         for (const auto& item : menuItem->items()) {

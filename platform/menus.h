@@ -17,7 +17,7 @@ public:
     // An AppleMenuItem is shown in the application menu instead of the menu it is appended to.
     enum class Kind { MenuItem, AppleMenuItem };
 
-    explicit MenuItem(Kind kind = Kind::MenuItem) : m_kind(kind) {}
+    explicit MenuItem(Kind kind = Kind::MenuItem) : kind_(kind) {}
 
     QString Name;
     QString Text;
@@ -25,17 +25,17 @@ public:
     QString KeyboardShortcut;
     bool AutoEnable = false;
 
-    Kind kind() const { return m_kind; }
+    Kind kind() const { return kind_; }
     bool isSeparator() const { return Text == QLatin1String("-"); }
     // The shortcut as Qt keys: "Cmd" is Qt's Ctrl, which is Command on a Mac.
     QKeySequence shortcut() const;
 
     void Append(std::unique_ptr<MenuItem> item);
-    const std::vector<std::unique_ptr<MenuItem>>& items() const { return m_items; }
+    const std::vector<std::unique_ptr<MenuItem>>& items() const { return items_; }
 
 private:
-    Kind m_kind;
-    std::vector<std::unique_ptr<MenuItem>> m_items;
+    Kind kind_;
+    std::vector<std::unique_ptr<MenuItem>> items_;
 };
 
 // The framework's menu bar: its menus in order, each shown in every window whose layout
@@ -47,7 +47,7 @@ public:
     void Append(std::unique_ptr<MenuItem> menu);
     // The menu of this name; NilObjectException when the bar has none.
     MenuItem& Child(const QString& name);
-    const std::vector<std::unique_ptr<MenuItem>>& menus() const { return m_menus; }
+    const std::vector<std::unique_ptr<MenuItem>>& menus() const { return menus_; }
 
     // A Qt menu bar for one window. Its first menu is the application menu, titled with the
     // application's display name: the AppleMenuItem entries in order, then Quit. Choosing an
@@ -55,7 +55,7 @@ public:
     QMenuBar* createFor(QWidget* window) const;
 
 private:
-    std::vector<std::unique_ptr<MenuItem>> m_menus;
+    std::vector<std::unique_ptr<MenuItem>> menus_;
 };
 
 // The framework's standard edits on a focused text control, by item name: EditUndo,

@@ -11,8 +11,8 @@
 namespace platform {
 
 namespace {
-constexpr int DetailLinesShown = 12;
-constexpr int DetailWidth = 480;
+constexpr int kDetailLinesShown = 12;
+constexpr int kDetailWidth = 480;
 
 class DetailList : public QPlainTextEdit {
 public:
@@ -61,10 +61,10 @@ void ReportBox(Report kind, const QString& title, const QString& summary, const 
     list->setPlainText(details.join(QLatin1Char('\n')));
     const int margin = list->moveMarginOutside();
     const int lineHeight = list->lineHeight();
-    const int lines = qMin(DetailLinesShown, int(list->document()->lineCount()));
+    const int lines = qMin(kDetailLinesShown, int(list->document()->lineCount()));
     list->setFixedHeight(lineHeight * lines + 2 * list->frameWidth() + 2 * margin +
                          list->horizontalScrollBar()->sizeHint().height());
-    list->setMinimumWidth(DetailWidth);
+    list->setMinimumWidth(kDetailWidth);
 
     // Between the texts and the OK button.
     auto* grid = qobject_cast<QGridLayout*>(box.layout());

@@ -87,37 +87,37 @@ public:
 // One end of a pipe from the command, read as data comes.
 class Reader {
 public:
-    explicit Reader(int fd) : m_fd(fd), m_notifier(fd, QSocketNotifier::Read) {
+    explicit Reader(int fd) : fd_(fd), notifier_(fd, QSocketNotifier::Read) {
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-        QObject::connect(&m_notifier, &QSocketNotifier::activated, [this] { drain(); });
+        QObject::connect(&notifier_, &QSocketNotifier::activated, [this] { drain(); });
     }
     ~Reader() {
-        m_notifier.setEnabled(false);
-        ::close(m_fd);
+        notifier_.setEnabled(false);
+        ::close(fd_);
     }
     // Reads what is there now, without waiting: something the command left running in the
     // background may keep the pipe open.
     void drain() {
         char buffer[65536];
         for (;;) {
-            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
             if (n > 0) {
-                m_data.append(buffer, n);
+                data_.append(buffer, n);
             } else if (n < 0 && errno == EINTR) {
                 continue;
             } else {
                 if (n == 0)
-                    m_notifier.setEnabled(false);
+                    notifier_.setEnabled(false);
                 return;
             }
         }
     }
-    QString text() const { return decodedBytes(m_data); }
+    QString text() const { return decodedBytes(data_); }
 
 private:
-    int m_fd;
-    QSocketNotifier m_notifier;
-    QByteArray m_data;
+    int fd_;
+    QSocketNotifier notifier_;
+    QByteArray data_;
 };
 
 // True when no process of the group is still running. Members that have ended but wait for
@@ -158,7 +158,7 @@ struct Running {
         ::kill(-shell, SIGTERM);
         killTimer.setSingleShot(true);
         QObject::connect(&killTimer, &QTimer::timeout, [this] { ::kill(-shell, SIGKILL); });
-        killTimer.start(Shell::stopGrace);
+        killTimer.start(Shell::kStopGrace);
     }
 };
 Running* current = nullptr;
@@ -169,7 +169,7 @@ void endRunningCommand() {
         return;
     const pid_t group = current->shell;
     ::kill(-group, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + Shell::stopGrace;
+    const auto deadline = std::chrono::steady_clock::now() + Shell::kStopGrace;
     int status = 0;
     while (std::chrono::steady_clock::now() < deadline) {
         ::waitpid(group, &status, WNOHANG);
@@ -249,24 +249,24 @@ QString startFailure(int error) {
 // and user input is swallowed; nested commands put the outer one back when they end.
 class BusyScope {
 public:
-    explicit BusyScope(Running& running) : m_outer(current) {
+    explicit BusyScope(Running& running) : outer_(current) {
         current = &running;
         ++busyDepth;
         Timer::suspendAll();
-        QCoreApplication::instance()->installEventFilter(&m_blocker);
+        QCoreApplication::instance()->installEventFilter(&blocker_);
     }
     ~BusyScope() {
-        QCoreApplication::instance()->removeEventFilter(&m_blocker);
+        QCoreApplication::instance()->removeEventFilter(&blocker_);
         Timer::resumeAll();
         --busyDepth;
-        current = m_outer;
+        current = outer_;
     }
     BusyScope(const BusyScope&) = delete;
     BusyScope& operator=(const BusyScope&) = delete;
 
 private:
-    Running* m_outer;
-    InputBlocker m_blocker;
+    Running* outer_;
+    InputBlocker blocker_;
 };
 
 // Runs the event loop until the shell has ended (and, if it was stopped, all it started),
@@ -376,18 +376,18 @@ void Shell::setTimeLimit(std::chrono::milliseconds newLimit) {
 }
 
 void Shell::Execute(const QString& command) {
-    m_errorCode = 0;
-    m_output.clear();
-    m_errors.clear();
-    m_stopped = false;
+    errorCode_ = 0;
+    output_.clear();
+    errors_.clear();
+    stopped_ = false;
     static const bool cleanupAtExit = std::atexit(endRunningCommand) == 0;
     Q_UNUSED(cleanupAtExit);
 
     int out[2];
     int err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-        m_errorCode = 127;
-        m_errors = startFailure(errno);
+        errorCode_ = 127;
+        errors_ = startFailure(errno);
         return;
     }
     pid_t pid = 0;
@@ -397,8 +397,8 @@ void Shell::Execute(const QString& command) {
     Reader output(out[0]);
     Reader errors(err[0]);
     if (spawnError != 0) {
-        m_errorCode = 127;
-        m_errors = startFailure(spawnError);
+        errorCode_ = 127;
+        errors_ = startFailure(spawnError);
         return;
     }
 
@@ -413,17 +413,17 @@ void Shell::Execute(const QString& command) {
 
     output.drain();
     errors.drain();
-    m_output = output.text();
-    m_errors = errors.text();
-    m_errorCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    output_ = output.text();
+    errors_ = errors.text();
+    errorCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     const bool signalled = WIFSIGNALED(status);
-    if (m_errorCode != 0 && running.stoppedByUser) {
-        m_stopped = true;
-    } else if (m_errorCode != 0 && timedOut) {
-        m_errors +=
+    if (errorCode_ != 0 && running.stoppedByUser) {
+        stopped_ = true;
+    } else if (errorCode_ != 0 && timedOut) {
+        errors_ +=
             QStringLiteral("Error: stopped after running longer than %1\n").arg(timeSpan(limit));
     } else if (signalled) {
-        m_errors += QStringLiteral("Error: the command stopped unexpectedly\n");
+        errors_ += QStringLiteral("Error: the command stopped unexpectedly\n");
     }
 
     // Quitting waits for the command to end, and for the caller to see how it ended.

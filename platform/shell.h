@@ -20,18 +20,18 @@ public:
     void Execute(const QString& command);
     // The exit status of the last command; not 0 when it failed, could not start, crashed
     // or was stopped.
-    int ErrorCode() const { return m_errorCode; }
+    int ErrorCode() const { return errorCode_; }
     // Everything the last command wrote to its standard output.
-    QString Result() const { return m_output; }
+    QString Result() const { return output_; }
     // Everything it wrote to its standard error, or why it could not run to its end.
-    QString ErrorOutput() const { return m_errors; }
+    QString ErrorOutput() const { return errors_; }
     // True when the last command was stopped because the user asked for it.
-    bool Stopped() const { return m_stopped; }
+    bool Stopped() const { return stopped_; }
 
     // True while a command runs.
     static bool isBusy();
     // Stops the command that runs now, if any: its process group gets SIGTERM, so that the
-    // tool can clean up, then SIGKILL after stopGrace(). The request is kept until
+    // tool can clean up, then SIGKILL after kStopGrace(). The request is kept until
     // clearRequest(); a Quit also quits the application once the command has ended.
     static void stop(Request request);
     // The strongest request made since the last clearRequest(): Quit, else Stop, else None.
@@ -46,13 +46,13 @@ public:
     static std::chrono::milliseconds timeLimit();
     static void setTimeLimit(std::chrono::milliseconds limit);
     // How long a stopped command has to clean up before it is killed.
-    static constexpr std::chrono::milliseconds stopGrace{2000};
+    static constexpr std::chrono::milliseconds kStopGrace{2000};
 
 private:
-    int m_errorCode = 0;
-    QString m_output;
-    QString m_errors;
-    bool m_stopped = false;
+    int errorCode_ = 0;
+    QString output_;
+    QString errors_;
+    bool stopped_ = false;
 };
 
 } // namespace platform

@@ -14,10 +14,9 @@ QList<Timer*>& allTimers() {
 int suspensionDepth = 0;
 } // namespace
 
-Timer::Timer(QObject* parent, int mode, int period)
-    : QObject(parent), m_mode(Off), m_period(period) {
-    m_timer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timer, &QTimer::timeout, this, &Timer::tick);
+Timer::Timer(QObject* parent, int mode, int period) : QObject(parent), mode_(Off), period_(period) {
+    timer_.setTimerType(Qt::PreciseTimer);
+    connect(&timer_, &QTimer::timeout, this, &Timer::tick);
     allTimers().append(this);
     setMode(mode);
 }
@@ -27,36 +26,36 @@ Timer::~Timer() {
 }
 
 void Timer::setMode(int mode) {
-    m_mode = mode;
-    m_timer.stop();
+    mode_ = mode;
+    timer_.stop();
     if (mode == Off)
-        m_suspended = false;
+        suspended_ = false;
     else
-        start(m_period);
+        start(period_);
 }
 
 void Timer::setPeriod(int milliseconds) {
-    m_period = milliseconds;
-    if (m_mode != Off)
-        start(m_period);
+    period_ = milliseconds;
+    if (mode_ != Off)
+        start(period_);
 }
 
 void Timer::start(int firstInterval) {
     if (suspensionDepth > 0) {
-        m_suspended = true;
-        m_remaining = firstInterval;
+        suspended_ = true;
+        remaining_ = firstInterval;
         return;
     }
-    m_suspended = false;
-    m_timer.setSingleShot(true);
-    m_timer.start(firstInterval);
+    suspended_ = false;
+    timer_.setSingleShot(true);
+    timer_.start(firstInterval);
 }
 
 void Timer::tick() {
-    if (m_mode == Single)
-        m_mode = Off;
-    else if (m_mode == Multiple)
-        start(m_period);
+    if (mode_ == Single)
+        mode_ = Off;
+    else if (mode_ == Multiple)
+        start(period_);
     guarded([this] { emit Action(); });
 }
 
@@ -64,11 +63,11 @@ void Timer::suspendAll() {
     if (suspensionDepth++ > 0)
         return;
     for (Timer* t : allTimers()) {
-        if (t->m_mode == Off || !t->m_timer.isActive())
+        if (t->mode_ == Off || !t->timer_.isActive())
             continue;
-        t->m_remaining = qMax(0, t->m_timer.remainingTime());
-        t->m_timer.stop();
-        t->m_suspended = true;
+        t->remaining_ = qMax(0, t->timer_.remainingTime());
+        t->timer_.stop();
+        t->suspended_ = true;
     }
 }
 
@@ -76,9 +75,9 @@ void Timer::resumeAll() {
     if (suspensionDepth == 0 || --suspensionDepth > 0)
         return;
     for (Timer* t : allTimers()) {
-        if (t->m_suspended && t->m_mode != Off)
-            t->start(t->m_remaining);
-        t->m_suspended = false;
+        if (t->suspended_ && t->mode_ != Off)
+            t->start(t->remaining_);
+        t->suspended_ = false;
     }
 }
 

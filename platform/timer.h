@@ -15,7 +15,7 @@ public:
     explicit Timer(QObject* parent, int mode = Off, int period = 1000);
     ~Timer() override;
 
-    int Mode() const { return m_mode; }
+    int Mode() const { return mode_; }
     void setMode(int mode);
     void setPeriod(int milliseconds);
 
@@ -30,11 +30,11 @@ private:
     void start(int firstInterval);
     void tick();
 
-    QTimer m_timer;
-    int m_mode;
-    int m_period;
-    bool m_suspended = false;
-    int m_remaining = 0;
+    QTimer timer_;
+    int mode_;
+    int period_;
+    bool suspended_ = false;
+    int remaining_ = 0;
 };
 
 } // namespace platform

@@ -47,7 +47,7 @@ protected:
 };
 } // namespace
 
-Window::Window(const WindowLayout& layout) : QWidget(nullptr), m_layout(layout), m_content(this) {
+Window::Window(const WindowLayout& layout) : QWidget(nullptr), layout_(layout), content_(this) {
     // A tool window is transient for the application's windows as a group, so the window
     // manager keeps it over all of them and leaves it out of the taskbar and the pager.
     const Qt::WindowFlags kind = layout.Role == WindowRole::Main ? Qt::Window : Qt::Tool;
@@ -82,21 +82,21 @@ Window::~Window() {
 }
 
 void Window::finishCreation(std::function<void()> forget) {
-    m_forget = std::move(forget);
+    forget_ = std::move(forget);
     installMenuBar();
-    if (!m_layout.Decorated)
+    if (!layout_.Decorated)
         new OwnFrame(this);
     move(initialPosition());
     Open();
-    if (m_layout.Visible)
+    if (layout_.Visible)
         Show();
 }
 
 void Window::applySize(int height) {
-    if (m_layout.Resizeable)
-        resize(m_layout.Width, height);
+    if (layout_.Resizeable)
+        resize(layout_.Width, height);
     else
-        setFixedSize(m_layout.Width, height);
+        setFixedSize(layout_.Width, height);
 }
 
 // The bar goes above the content area rather than over it: the controls, all made by now,
@@ -104,27 +104,27 @@ void Window::applySize(int height) {
 // the layouts stay in content coordinates.
 void Window::installMenuBar() {
     const Application* app = Application::current();
-    if (!m_layout.MenuBarVisible || !app || !app->menuBar())
+    if (!layout_.MenuBarVisible || !app || !app->menuBar())
         return;
     QMenuBar* bar = app->menuBar()->createFor(this);
     offerMenuCommands(bar);
     // A window without the window manager's frame draws a frame of its own; a bar inside it
     // would stand in the picture. Its commands still answer their shortcuts.
-    if (!m_layout.Decorated) {
+    if (!layout_.Decorated) {
         bar->hide();
         return;
     }
     const QObjectList controls = children();
-    m_content = new QWidget(this);
+    content_ = new QWidget(this);
     for (QObject* child : controls) {
         auto* control = qobject_cast<QWidget*>(child);
         if (control && !control->isWindow() && control != bar)
-            control->setParent(m_content);
+            control->setParent(content_);
     }
     const int barHeight = bar->sizeHint().height();
-    bar->setGeometry(0, 0, m_layout.Width, barHeight);
-    m_content->setGeometry(0, barHeight, m_layout.Width, m_layout.Height);
-    applySize(barHeight + m_layout.Height);
+    bar->setGeometry(0, 0, layout_.Width, barHeight);
+    content_->setGeometry(0, barHeight, layout_.Width, layout_.Height);
+    applySize(barHeight + layout_.Height);
 }
 
 // Every command of the bar answers its shortcut in this window, shown or not, and F10 opens
@@ -142,7 +142,7 @@ void Window::offerMenuCommands(QMenuBar* bar) {
 }
 
 QWidget* Window::contentArea() const {
-    return m_content;
+    return content_;
 }
 
 void Window::Show() {
@@ -155,14 +155,14 @@ void Window::Show() {
         setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
-    if (m_layout.Role != WindowRole::Feedback)
+    if (layout_.Role != WindowRole::Feedback)
         activateWindow();
 }
 
 void Window::Close() {
-    if (m_forget) {
-        m_forget();
-        m_forget = nullptr;
+    if (forget_) {
+        forget_();
+        forget_ = nullptr;
     }
     registry().removeOne(this);
     hide();
@@ -197,7 +197,7 @@ void Window::closeEvent(QCloseEvent* event) {
     // While a conversion runs, a request to close a window waits for nothing: it is refused.
     // A window without a close box refuses the desktop's requests too (a window manager that
     // ignores the missing box, a keyboard shortcut of its own); it closes through its own code.
-    if (Shell::isBusy() || (event->spontaneous() && !m_layout.CloseButton)) {
+    if (Shell::isBusy() || (event->spontaneous() && !layout_.CloseButton)) {
         event->ignore();
         return;
     }
@@ -209,16 +209,16 @@ void Window::closeEvent(QCloseEvent* event) {
 // it is, an empty one included.
 void Window::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    x11::setWindowName(this, m_layout.Title);
+    x11::setWindowName(this, layout_.Title);
     // Told before the window is mapped, when window managers read it; a window that comes
     // back from the taskbar is already known.
     if (!event->spontaneous())
-        x11::setDesktopRole(this, m_layout.Role != WindowRole::Main,
-                            m_layout.Role == WindowRole::Feedback);
+        x11::setDesktopRole(this, layout_.Role != WindowRole::Main,
+                            layout_.Role == WindowRole::Feedback);
 }
 
 void Window::AcceptFileDrop(const QString& typeName) {
-    m_dropTypes.append(typeName);
+    dropTypes_.append(typeName);
     setAcceptDrops(true);
 }
 
@@ -228,7 +228,7 @@ QList<FolderItem> Window::admittedFiles(const QMimeData* data) const {
     QList<FolderItem> admitted;
     const QList<FolderItem> files = DragItem::localFiles(data);
     for (const FolderItem& f : files) {
-        for (const QString& type : m_dropTypes) {
+        for (const QString& type : dropTypes_) {
             if (fileTypeAdmits(type, f.Name())) {
                 admitted.append(f);
                 break;

@@ -66,7 +66,7 @@ public:
     int Left() const;
     int Top() const;
 
-    const WindowLayout& layout() const { return m_layout; }
+    const WindowLayout& layout() const { return layout_; }
     // Where the controls live: the area below the menu bar that the layout's coordinates
     // and Width x Height describe; the window itself when it shows no menu bar.
     QWidget* contentArea() const;
@@ -109,10 +109,10 @@ private:
     void offerMenuCommands(QMenuBar* bar);
     void applySize(int height);
 
-    WindowLayout m_layout;
-    QWidget* m_content;
-    std::function<void()> m_forget;
-    QStringList m_dropTypes;
+    WindowLayout layout_;
+    QWidget* content_;
+    std::function<void()> forget_;
+    QStringList dropTypes_;
 };
 
 // The one instance of window class T, made on first reference and made afresh after it

@@ -17,7 +17,7 @@
 namespace {
 class DragSource : public QWidget {
 public:
-    explicit DragSource(QList<QUrl> urls) : m_urls(std::move(urls)) {
+    explicit DragSource(QList<QUrl> urls) : urls_(std::move(urls)) {
         setWindowTitle(QStringLiteral("drag source"));
         setFixedSize(120, 120);
     }
@@ -25,15 +25,15 @@ public:
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter(this).fillRect(rect(), Qt::darkGreen);
-        if (!m_shown) {
-            m_shown = true;
+        if (!shown_) {
+            shown_ = true;
             say("shown");
         }
     }
     void mousePressEvent(QMouseEvent*) override {
         auto* drag = new QDrag(this);
         auto* data = new QMimeData;
-        data->setUrls(m_urls);
+        data->setUrls(urls_);
         drag->setMimeData(data);
         connect(drag, &QDrag::actionChanged, this, [](Qt::DropAction action) {
             say(action == Qt::IgnoreAction ? "refused" : "accepted");
@@ -48,8 +48,8 @@ private:
         std::fflush(stdout);
     }
 
-    QList<QUrl> m_urls;
-    bool m_shown = false;
+    QList<QUrl> urls_;
+    bool shown_ = false;
 };
 } // namespace
 

@@ -68,7 +68,7 @@ bool hasEnded(pid_t pid) {
 }
 
 bool HeldJob::hold(const QString& folder) {
-    if (m_pid)
+    if (pid_)
         return true;
     // Cheaper than looking through every process, which is left until there is a job.
     if (QDir(folder).entryList({QStringLiteral(".*.sips-*")}, QDir::Files | QDir::Hidden).isEmpty())
@@ -76,7 +76,7 @@ bool HeldJob::hold(const QString& folder) {
     const pid_t pid = openerOf(QFile::encodeName(QDir(folder).absolutePath()) + "/.", ".sips-");
     if (!pid || ::kill(pid, SIGSTOP) != 0)
         return false;
-    m_pid = pid;
+    pid_ = pid;
     QElapsedTimer waited;
     waited.start();
     while (!isStopped(pid)) {
@@ -90,8 +90,8 @@ bool HeldJob::hold(const QString& folder) {
 }
 
 bool HeldJob::hasPending(int signal) const {
-    QFile status(QStringLiteral("/proc/%1/status").arg(m_pid));
-    if (!m_pid || !status.open(QIODevice::ReadOnly))
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid_));
+    if (!pid_ || !status.open(QIODevice::ReadOnly))
         return false;
     // Signals sent to the process, and to one of its threads.
     for (const QByteArray& line : status.readAll().split('\n')) {
@@ -111,9 +111,9 @@ bool HeldJob::releaseOnce(int signal) {
 }
 
 void HeldJob::release() {
-    if (m_pid)
-        ::kill(m_pid, SIGCONT);
-    m_pid = 0;
+    if (pid_)
+        ::kill(pid_, SIGCONT);
+    pid_ = 0;
 }
 
 } // namespace testsupport

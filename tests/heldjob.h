@@ -13,7 +13,7 @@ class HeldJob {
 public:
     HeldJob() = default;
     // A job that another process has held.
-    explicit HeldJob(pid_t held) : m_pid(held) {}
+    explicit HeldJob(pid_t held) : pid_(held) {}
     HeldJob(const HeldJob&) = delete;
     HeldJob& operator=(const HeldJob&) = delete;
     // A job still held is let go, so that nothing stays stopped after a failed test.
@@ -22,8 +22,8 @@ public:
     // Looks once for the process that has a hidden temporary file of the tool open in
     // `folder`, and stops it. Returns whether the job is held.
     bool hold(const QString& folder);
-    bool isHeld() const { return m_pid != 0; }
-    pid_t pid() const { return m_pid; }
+    bool isHeld() const { return pid_ != 0; }
+    pid_t pid() const { return pid_; }
     // Whether `signal` waits, undelivered, for the held job.
     bool hasPending(int signal) const;
     // Lets the job go on once `signal` waits for it; returns whether it did.
@@ -31,7 +31,7 @@ public:
     void release();
 
 private:
-    pid_t m_pid = 0;
+    pid_t pid_ = 0;
 };
 
 // Whether the process has ended: it is gone, or waits to be collected by its parent.

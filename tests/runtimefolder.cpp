@@ -33,12 +33,12 @@ QList<pid_t> servingIn(const QByteArray& folder) {
 } // namespace
 
 RuntimeFolder::RuntimeFolder()
-    : m_before(qgetenv("XDG_RUNTIME_DIR")), m_hadOne(qEnvironmentVariableIsSet("XDG_RUNTIME_DIR")) {
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_dir.path()));
+    : before_(qgetenv("XDG_RUNTIME_DIR")), hadOne_(qEnvironmentVariableIsSet("XDG_RUNTIME_DIR")) {
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir_.path()));
 }
 
 RuntimeFolder::~RuntimeFolder() {
-    const QByteArray folder = QFile::encodeName(m_dir.path()) + '/';
+    const QByteArray folder = QFile::encodeName(dir_.path()) + '/';
     const QList<pid_t> helpers = servingIn(folder);
     for (pid_t pid : helpers)
         ::kill(pid, SIGTERM);
@@ -49,8 +49,8 @@ RuntimeFolder::~RuntimeFolder() {
         while (!hasEnded(pid) && waited.elapsed() < 30000)
             ::usleep(1000);
     }
-    if (m_hadOne)
-        qputenv("XDG_RUNTIME_DIR", m_before);
+    if (hadOne_)
+        qputenv("XDG_RUNTIME_DIR", before_);
     else
         qunsetenv("XDG_RUNTIME_DIR");
 }

@@ -16,9 +16,9 @@ public:
     RuntimeFolder& operator=(const RuntimeFolder&) = delete;
 
 private:
-    QTemporaryDir m_dir;
-    QByteArray m_before;
-    bool m_hadOne;
+    QTemporaryDir dir_;
+    QByteArray before_;
+    bool hadOne_;
 };
 
 } // namespace testsupport

@@ -108,8 +108,8 @@ bool dropFiles(QWidget* target, const QStringList& paths) {
 }
 
 MessageAnswerer::MessageAnswerer() {
-    m_poll.setInterval(10);
-    connect(&m_poll, &QTimer::timeout, this, [this] {
+    poll_.setInterval(10);
+    connect(&poll_, &QTimer::timeout, this, [this] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box || !box->isVisible())
             return;
@@ -128,7 +128,7 @@ MessageAnswerer::MessageAnswerer() {
         else
             box->reject();
     });
-    m_poll.start();
+    poll_.start();
 }
 
 QAction* menuAction(QWidget* window, const QString& itemName) {

@@ -48,7 +48,7 @@ public:
     std::function<void(QMessageBox*)> inspect;
 
 private:
-    QTimer m_poll;
+    QTimer poll_;
 };
 
 // The headless platform cannot raise windows and says so at every Show; call from

@@ -34,7 +34,7 @@ namespace {
 class FakeTool {
 public:
     explicit FakeTool(const QString& behaviour = QString()) {
-        const QString log = m_dir.filePath(QStringLiteral("log"));
+        const QString log = dir_.filePath(QStringLiteral("log"));
         QDir().mkpath(log);
         const QString script =
             QStringLiteral("#!/bin/sh\n"
@@ -47,12 +47,12 @@ public:
                            "%2\n"
                            ": > \"$out\"\n")
                 .arg(platform::shellQuoted(log), behaviour);
-        QFile tool(m_dir.filePath(QStringLiteral("sips")));
+        QFile tool(dir_.filePath(QStringLiteral("sips")));
         tool.open(QIODevice::WriteOnly);
         tool.write(script.toUtf8());
         tool.close();
         tool.setPermissions(tool.permissions() | QFileDevice::ExeOwner);
-        platform::Shell::setToolFolder(m_dir.path());
+        platform::Shell::setToolFolder(dir_.path());
     }
     ~FakeTool() { platform::Shell::setToolFolder(QString()); }
 
@@ -70,7 +70,7 @@ private:
     QList<QStringList> read(const QString& suffix) const {
         QList<QStringList> result;
         for (int n = 0;; ++n) {
-            QFile f(m_dir.filePath(QStringLiteral("log/%1.%2").arg(n).arg(suffix)));
+            QFile f(dir_.filePath(QStringLiteral("log/%1.%2").arg(n).arg(suffix)));
             if (!f.open(QIODevice::ReadOnly))
                 break;
             QStringList words = QString::fromUtf8(f.readAll()).split(QChar(0));
@@ -79,7 +79,7 @@ private:
         }
         return result;
     }
-    QTemporaryDir m_dir;
+    QTemporaryDir dir_;
 };
 
 QByteArray head(const QString& path, int n = 16) {
@@ -170,15 +170,15 @@ class TestConversion : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir* m_dir = nullptr;
+    QTemporaryDir* dir_ = nullptr;
     // Answers every message; a test that expects some says so, any other fails the test.
-    MessageAnswerer* m_messages = nullptr;
-    bool m_messagesExpected = false;
+    MessageAnswerer* messages_ = nullptr;
+    bool messagesExpected_ = false;
     const QStringList& expectMessages() {
-        m_messagesExpected = true;
-        return m_messages->texts;
+        messagesExpected_ = true;
+        return messages_->texts;
     }
-    QString path(const QString& relative) const { return m_dir->filePath(relative); }
+    QString path(const QString& relative) const { return dir_->filePath(relative); }
     QString image(const QString& relative) {
         const QString p = path(relative);
         QDir().mkpath(QFileInfo(p).path());
@@ -189,17 +189,17 @@ private slots:
     void initTestCase() { quietPlatformNoise(); }
 
     void init() {
-        m_dir = new QTemporaryDir;
-        m_messages = new MessageAnswerer;
-        m_messagesExpected = false;
+        dir_ = new QTemporaryDir;
+        messages_ = new MessageAnswerer;
+        messagesExpected_ = false;
         dropScreen().BevelButton18_Action();
         setAutomaticNaming(true);
     }
     void cleanup() {
         waitForTheEnd();
-        const QStringList unexpected = m_messagesExpected ? QStringList() : m_messages->texts;
-        delete m_messages;
-        delete m_dir;
+        const QStringList unexpected = messagesExpected_ ? QStringList() : messages_->texts;
+        delete messages_;
+        delete dir_;
         QVERIFY2(unexpected.isEmpty(), qPrintable(unexpected.join(QLatin1Char('\n'))));
     }
 
@@ -504,7 +504,7 @@ private slots:
         QVERIFY(!QFileInfo::exists(b + ".tiff"));
         QVERIFY(QFileInfo::exists(c + ".tiff"));
         QCOMPARE(texts.size(), 1);
-        QCOMPARE(m_messages->titles, QStringList{imagecontrol::FailureTitle});
+        QCOMPARE(messages_->titles, QStringList{imagecontrol::FailureTitle});
         // The summary, then the file and its reason in plain words, the path said once.
         QCOMPARE(texts[0], QStringLiteral("1 of 3 files could not be converted.\n") + b +
                                QStringLiteral("\n    cannot read this file as an image"));
@@ -736,7 +736,7 @@ private slots:
         bool scrolls = false;
         bool readOnly = false;
         QString listed;
-        m_messages->inspect = [&](QMessageBox* box) {
+        messages_->inspect = [&](QMessageBox* box) {
             const auto* list = box->findChild<QPlainTextEdit*>();
             QVERIFY(list);
             listHeight = list->height();

@@ -22,9 +22,9 @@ class TestDropScreen : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
+    QTemporaryDir dir_;
     QString file(const QString& relative) {
-        const QString path = m_dir.filePath(relative);
+        const QString path = dir_.filePath(relative);
         QDir().mkpath(QFileInfo(path).path());
         if (!QFileInfo::exists(path))
             writePng(path);
@@ -147,7 +147,7 @@ private slots:
         QStringList twice;
         for (int i = 0; i < 1000; ++i) {
             const QString path =
-                m_dir.filePath(QStringLiteral("many/f%1.png").arg(i, 4, 10, QLatin1Char('0')));
+                dir_.filePath(QStringLiteral("many/f%1.png").arg(i, 4, 10, QLatin1Char('0')));
             QDir().mkpath(QFileInfo(path).path());
             QFile touch(path);
             QVERIFY(touch.open(QIODevice::WriteOnly));

@@ -62,8 +62,8 @@ class TestMenus : public QObject {
     Q_OBJECT
 
 private:
-    UrlRecorder m_urls;
-    QTemporaryDir m_dir;
+    UrlRecorder urls_;
+    QTemporaryDir dir_;
 
     static QMenuBar* barOf(QWidget* window) {
         return window->findChild<QMenuBar*>(QString(), Qt::FindDirectChildrenOnly);
@@ -97,13 +97,13 @@ private slots:
     void initTestCase() {
         quietPlatformNoise();
         for (const char* scheme : {"mailto", "https", "http"})
-            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), &m_urls, "open");
+            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), &urls_, "open");
     }
     void cleanupTestCase() {
         for (const char* scheme : {"mailto", "https", "http"})
             QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
     }
-    void init() { m_urls.opened.clear(); }
+    void init() { urls_.opened.clear(); }
 
     // Every entry of the bar in the order it is built: its menu, name, kind, text and
     // shortcut text, and the keys that shortcut stands for.
@@ -232,7 +232,7 @@ private slots:
         QFETCH(QString, pressedIn);
         QFETCH(bool, closedBefore);
         qconvert::instance().BevelButton18_Action();
-        const QString picture = writePng(m_dir.filePath(QStringLiteral("n.png")));
+        const QString picture = writePng(dir_.filePath(QStringLiteral("n.png")));
         QVERIFY(dropFiles(&qconvert::instance(), {picture}));
         QPointer<qconvert> before = qconvert::existing();
         if (closedBefore) {
@@ -279,7 +279,7 @@ private slots:
         QFETCH(QUrl, address);
         imagecontrol::instance().Show();
         QVERIFY(chooseMenuItem(&imagecontrol::instance(), item));
-        QCOMPARE(m_urls.opened, QList<QUrl>{address});
+        QCOMPARE(urls_.opened, QList<QUrl>{address});
     }
 
     // The Edit items act on the focused text field of the window whose menu is used. Each

@@ -26,7 +26,7 @@ struct Effect {
 };
 QList<Effect> effects;
 
-const QString Cocoa = QStringLiteral("Cocoa.framework");
+const QString kCocoa = QStringLiteral("Cocoa.framework");
 QHash<QString, AnyFunction> originals;
 
 template <class F> F original(const char* name) {
@@ -60,7 +60,7 @@ void* recordMsgSend(void* receiver, void* selector) {
 
 template <class F> void replace(const char* name, F recorder) {
     originals[QString::fromLatin1(name)] = registerSystemFunction(
-        Cocoa, QString::fromLatin1(name), reinterpret_cast<AnyFunction>(recorder));
+        kCocoa, QString::fromLatin1(name), reinterpret_cast<AnyFunction>(recorder));
 }
 
 // Where any drop leaves the desktop: started up, with the pool of its puff alive. The
@@ -175,8 +175,8 @@ private slots:
     // exchanged. DONE then stays up and tries again on its next tick.
     void aMissingDesktopFunctionIsNamed() {
         afterAPuff();
-        const AnyFunction saved = lookupSystemFunction(Cocoa, "NSShowAnimationEffect");
-        unregisterSystemFunction(Cocoa, QStringLiteral("NSShowAnimationEffect"));
+        const AnyFunction saved = lookupSystemFunction(kCocoa, "NSShowAnimationEffect");
+        unregisterSystemFunction(kCocoa, QStringLiteral("NSShowAnimationEffect"));
         try {
             NSAlien::ShowPoof(1, 2, 3, 4);
             QFAIL("no exception");
@@ -194,7 +194,7 @@ private slots:
         QVERIFY(answerer.texts[0].contains(QStringLiteral("NSShowAnimationEffect")));
         QVERIFY(answerer.texts[0].contains(QStringLiteral("Cocoa.framework")));
         QVERIFY(doner::existing());
-        registerSystemFunction(Cocoa, QStringLiteral("NSShowAnimationEffect"), saved);
+        registerSystemFunction(kCocoa, QStringLiteral("NSShowAnimationEffect"), saved);
         QTRY_VERIFY_WITH_TIMEOUT(!doner::existing(), 10000);
     }
 };

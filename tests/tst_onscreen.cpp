@@ -18,17 +18,17 @@ using testsupport::XDisplay;
 
 namespace {
 
-constexpr QRgb Desktop = 0x3A6EA5;
+constexpr QRgb kDesktop = 0x3A6EA5;
 const QColor Shaded(0xC3, 0xE1, 0xFE);
 const QColor Selection(0x6B, 0xB5, 0xFC);
 const QColor NameField(0x99, 0xCC, 0xFF);
 
 // Window widths of the layouts, by which the test tells the windows apart.
-constexpr int DropScreenWidth = 488;
-constexpr int ChooserWidth = 205;
-constexpr int ProgressWidth = 356;
-constexpr int DoneWidth = 313;
-constexpr int AboutWidth = 333;
+constexpr int kDropScreenWidth = 488;
+constexpr int kChooserWidth = 205;
+constexpr int kProgressWidth = 356;
+constexpr int kDoneWidth = 313;
+constexpr int kAboutWidth = 333;
 
 // A process that dies with the test, however the test ends.
 std::unique_ptr<QProcess> startProcess(const QString& program, const QStringList& arguments,
@@ -54,13 +54,13 @@ void stop(std::unique_ptr<QProcess>& process) {
 class Session {
 public:
     explicit Session(bool windowManager, const QString& program = QStringLiteral(MORVELLE_APP)) {
-        m_server = startProcess(
+        server_ = startProcess(
             QStringLiteral("Xvfb"),
             {"-displayfd", "1", "-noreset", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"},
             QProcessEnvironment::systemEnvironment());
         QByteArray number;
-        while (m_server->waitForReadyRead(10000)) {
-            number += m_server->readAllStandardOutput();
+        while (server_->waitForReadyRead(10000)) {
+            number += server_->readAllStandardOutput();
             if (number.endsWith('\n'))
                 break;
         }
@@ -73,27 +73,27 @@ public:
         x = std::make_unique<XDisplay>(display);
         if (!x->isOpen())
             return;
-        x->setDesktopColour(Desktop);
+        x->setDesktopColour(kDesktop);
         if (windowManager) {
-            m_windowManager = startProcess(QStringLiteral("openbox"),
-                                           {QStringLiteral("--sm-disable")}, environment);
+            windowManager_ = startProcess(QStringLiteral("openbox"),
+                                          {QStringLiteral("--sm-disable")}, environment);
             if (!QTest::qWaitFor([this] { return x->hasWindowManager(); }, 10000))
                 return;
         }
         app = startProcess(program, {}, environment);
         ready = app->waitForStarted(10000) &&
-                QTest::qWaitFor([this] { return window(DropScreenWidth) && window(ChooserWidth); },
-                                60000);
+                QTest::qWaitFor(
+                    [this] { return window(kDropScreenWidth) && window(kChooserWidth); }, 60000);
     }
     ~Session() {
         const QDir shots(qEnvironmentVariable("ONSCREEN_SHOTS"));
-        for (const auto& [name, image] : m_shots)
+        for (const auto& [name, image] : shots_)
             image.save(shots.filePath(name + QStringLiteral(".png")));
-        stop(m_dragSource);
+        stop(dragSource_);
         stop(app);
-        stop(m_windowManager);
+        stop(windowManager_);
         x.reset();
-        stop(m_server);
+        stop(server_);
     }
 
     // Why the session is not ready, for a failure message: the step it stopped at and what
@@ -175,21 +175,21 @@ public:
     // dropped. While this goes on and up to 4 s after, calls watch() until it returns false.
     bool dragFiles(const QStringList& files, const QPoint& to,
                    const std::function<bool()>& watch = {}) {
-        stop(m_dragSource);
-        m_dragSource = startProcess(QStringLiteral(DRAG_SOURCE), files, environment);
+        stop(dragSource_);
+        dragSource_ = startProcess(QStringLiteral(DRAG_SOURCE), files, environment);
         bool watching = bool(watch);
         QByteArray said = "\n";
         auto hasSaid = [&](const QByteArray& line) {
             if (watching)
                 watching = watch();
-            said += m_dragSource->readAllStandardOutput();
+            said += dragSource_->readAllStandardOutput();
             return said.contains('\n' + line + '\n');
         };
         XDisplay::Id source = 0;
         if (!QTest::qWaitFor(
                 [&] {
                     return hasSaid("shown") &&
-                           (source = x->windowsOf(m_dragSource->processId()).value(0)) != 0;
+                           (source = x->windowsOf(dragSource_->processId()).value(0)) != 0;
                 },
                 20000))
             return false;
@@ -219,7 +219,7 @@ public:
     // longer than some windows stay.
     void shot(const QString& name) {
         if (!qEnvironmentVariableIsEmpty("ONSCREEN_SHOTS"))
-            m_shots.append({name, x->grab(QRect(0, 0, 1280, 1024))});
+            shots_.append({name, x->grab(QRect(0, 0, 1280, 1024))});
     }
 
     QString display;
@@ -229,10 +229,10 @@ public:
     bool ready = false;
 
 private:
-    std::unique_ptr<QProcess> m_server;
-    std::unique_ptr<QProcess> m_windowManager;
-    std::unique_ptr<QProcess> m_dragSource;
-    QList<std::pair<QString, QImage>> m_shots;
+    std::unique_ptr<QProcess> server_;
+    std::unique_ptr<QProcess> windowManager_;
+    std::unique_ptr<QProcess> dragSource_;
+    QList<std::pair<QString, QImage>> shots_;
 };
 
 // Whether the picture holds a square of pure black at least side pixels wide.
@@ -289,12 +289,12 @@ class TestOnScreen : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    std::unique_ptr<Session> m_session;
-    QStringList m_files;
+    QTemporaryDir dir_;
+    std::unique_ptr<Session> session_;
+    QStringList files_;
 
-    Session& s() { return *m_session; }
-    XDisplay& x() { return *m_session->x; }
+    Session& s() { return *session_; }
+    XDisplay& x() { return *session_->x; }
 
     QString write(const QString& name, int side) {
         QImage image(side, side, QImage::Format_RGB32);
@@ -302,7 +302,7 @@ private:
         for (int y = 0; y < side; ++y)
             for (int px = 0; px < side; ++px)
                 image.setPixel(px, y, random->generate() | 0xFF000000);
-        const QString path = m_dir.filePath(name);
+        const QString path = dir_.filePath(name);
         image.save(path, "PNG", 0);
         return path;
     }
@@ -310,7 +310,7 @@ private:
     // The rows of the Drop Screen's list as drawn: the top of the first and the row height,
     // found from the shading of the first row.
     bool listRows(int& firstTop, int& rowHeight, QImage& list, QRect& area) {
-        const XDisplay::Id drop = s().window(DropScreenWidth);
+        const XDisplay::Id drop = s().window(kDropScreenWidth);
         const QRect content = s().content(drop, 512);
         area = QRect(content.left(), content.top() + 227, 488, 220);
         list = x().grab(area);
@@ -334,7 +334,7 @@ private:
         QRect content;
         const bool drawn = QTest::qWaitFor(
             [&] {
-                content = s().content(s().window(DropScreenWidth), 512);
+                content = s().content(s().window(kDropScreenWidth), 512);
                 const QRect panel(content.topLeft() + QPoint(100, 10), QSize(1, 1));
                 return x().grab(panel).pixel(0, 0) == qRgb(0x66, 0x66, 0x66);
             },
@@ -351,7 +351,7 @@ private:
     // The application installed in a prefix of its own, with this script as its tool;
     // returns the program, or nothing if the prefix could not be made.
     QString ownPrefix(const QString& name, const QString& toolScript) {
-        const QString prefix = m_dir.filePath(name);
+        const QString prefix = dir_.filePath(name);
         for (const char* folder : {"bin", "share/morvelle", "libexec/morvelle"})
             if (!QDir().mkpath(prefix + QLatin1Char('/') + QLatin1String(folder)))
                 return QString();
@@ -369,18 +369,18 @@ private:
 
 private slots:
     void initTestCase() {
-        QVERIFY(m_dir.isValid());
-        m_session = std::make_unique<Session>(true);
+        QVERIFY(dir_.isValid());
+        session_ = std::make_unique<Session>(true);
         QVERIFY2(s().x && s().x->isOpen(), "Xvfb did not start");
         QVERIFY2(s().ready, qPrintable(QStringLiteral("under openbox: ") + s().notReady()));
         for (const char* name : {"delta.png", "alpha.png", "charlie.png", "bravo.png"})
-            m_files.append(write(QString::fromLatin1(name), 24));
+            files_.append(write(QString::fromLatin1(name), 24));
     }
-    void cleanupTestCase() { m_session.reset(); }
+    void cleanupTestCase() { session_.reset(); }
 
     void windowsHaveTheirLayoutsTitles() {
-        const XDisplay::Id drop = s().window(DropScreenWidth);
-        const XDisplay::Id chooser = s().window(ChooserWidth);
+        const XDisplay::Id drop = s().window(kDropScreenWidth);
+        const XDisplay::Id chooser = s().window(kChooserWidth);
         QCOMPARE(x().netName(drop), QStringLiteral("Drop Screen"));
         QCOMPARE(x().name(drop), QStringLiteral("Drop Screen"));
         QCOMPARE(x().netName(chooser), QStringLiteral(""));
@@ -394,8 +394,8 @@ private slots:
     // Only the Drop Screen is a window of its own in the taskbar; every window shows the
     // application's icon, and its class is the one the desktop entry names.
     void windowsStandAsTheyAreMeantTo() {
-        const XDisplay::Id drop = s().window(DropScreenWidth);
-        const XDisplay::Id chooser = s().window(ChooserWidth);
+        const XDisplay::Id drop = s().window(kDropScreenWidth);
+        const XDisplay::Id chooser = s().window(kChooserWidth);
         QCOMPARE(s().standing(drop, QStringLiteral("NORMAL"), true), QString());
         QCOMPARE(s().standing(chooser, QStringLiteral("UTILITY"), false), QString());
         QFile entry(QStringLiteral(DESKTOP_ENTRY));
@@ -409,9 +409,9 @@ private slots:
     }
 
     void droppedRowsAreReadableAndThePoofIsNoBlock() {
-        const QRect list = s().content(s().window(DropScreenWidth), 512).adjusted(0, 227, 0, 0);
+        const QRect list = s().content(s().window(kDropScreenWidth), 512).adjusted(0, 227, 0, 0);
         PoofWatch poof{s()};
-        QVERIFY(s().dragFiles(m_files, list.topLeft() + QPoint(240, 110), std::ref(poof)));
+        QVERIFY(s().dragFiles(files_, list.topLeft() + QPoint(240, 110), std::ref(poof)));
         QVERIFY2(poof.sightings > 0, "no puff of smoke showed after the drop");
         QVERIFY2(poof.smokeSightings > 0, "the puff showed no smoke");
         QCOMPARE(poof.blackSightings, 0);
@@ -454,7 +454,7 @@ private slots:
     }
 
     void nameFieldLooksDisabledWhenAutomatic() {
-        const QRect content = s().content(s().window(ChooserWidth), 464);
+        const QRect content = s().content(s().window(kChooserWidth), 464);
         const QRect field(content.topLeft() + QPoint(22, 102), QSize(163, 22));
         const QPoint box = content.topLeft() + QPoint(17, 53);
         const QPoint clear(150, 11); // right of the text "Untitled"
@@ -482,21 +482,21 @@ private slots:
     // Bringing a window to the front brings it back from the taskbar: the chooser at a drop,
     // the Drop Screen at Ctrl+N.
     void minimisedWindowsComeBack() {
-        const XDisplay::Id chooser = s().window(ChooserWidth);
+        const XDisplay::Id chooser = s().window(kChooserWidth);
         QVERIFY(s().input({"windowminimize", QString::number(chooser)}));
-        QVERIFY(QTest::qWaitFor([&] { return !s().window(ChooserWidth); }, 5000));
-        const QRect list = s().content(s().window(DropScreenWidth), 512).adjusted(0, 227, 0, 0);
+        QVERIFY(QTest::qWaitFor([&] { return !s().window(kChooserWidth); }, 5000));
+        const QRect list = s().content(s().window(kDropScreenWidth), 512).adjusted(0, 227, 0, 0);
         QVERIFY(s().dragFiles({write(QStringLiteral("back.png"), 16)},
                               list.topLeft() + QPoint(240, 110)));
-        QVERIFY(QTest::qWaitFor([&] { return s().window(ChooserWidth) == chooser; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return s().window(kChooserWidth) == chooser; }, 5000));
         QVERIFY(QTest::qWaitFor([&] { return x().activeWindow() == chooser; }, 5000));
 
-        const XDisplay::Id drop = s().window(DropScreenWidth);
+        const XDisplay::Id drop = s().window(kDropScreenWidth);
         QVERIFY(s().input({"windowminimize", QString::number(drop)}));
-        QVERIFY(QTest::qWaitFor([&] { return !s().window(DropScreenWidth); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return !s().window(kDropScreenWidth); }, 5000));
         QVERIFY(s().input({"windowactivate", "--sync", QString::number(chooser)}));
         QVERIFY(s().input({"key", "ctrl+n"}));
-        QVERIFY(QTest::qWaitFor([&] { return s().window(DropScreenWidth) == drop; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return s().window(kDropScreenWidth) == drop; }, 5000));
         QVERIFY(QTest::qWaitFor([&] { return x().activeWindow() == drop; }, 5000));
         QVERIFY(clearList());
     }
@@ -506,9 +506,9 @@ private slots:
     void keyboardAloneConvertsAndRemoves() {
         QVERIFY(clearList());
         const QString picture = write(QStringLiteral("keys.png"), 40);
-        const QRect list = s().content(s().window(DropScreenWidth), 512).adjusted(0, 227, 0, 0);
+        const QRect list = s().content(s().window(kDropScreenWidth), 512).adjusted(0, 227, 0, 0);
         QVERIFY(s().dragFiles({picture}, list.topLeft() + QPoint(240, 110)));
-        const XDisplay::Id chooser = s().window(ChooserWidth);
+        const XDisplay::Id chooser = s().window(kChooserWidth);
         QVERIFY(QTest::qWaitFor([&] { return x().activeWindow() == chooser; }, 5000));
         const QRect content = s().content(chooser, 464);
         QVERIFY(s().click(content.topLeft() + QPoint(150, 113))); // in the name field
@@ -518,14 +518,14 @@ private slots:
         s().shot(QStringLiteral("focus-on-jpeg"));
         QVERIFY(s().input({"key", "space"}));
         XDisplay::Id done = 0;
-        QVERIFY(QTest::qWaitFor([&] { return (done = s().window(DoneWidth)) != 0; }, 60000));
+        QVERIFY(QTest::qWaitFor([&] { return (done = s().window(kDoneWidth)) != 0; }, 60000));
         QCOMPARE(s().standing(done, QStringLiteral("NOTIFICATION"), false), QString());
-        while (s().window(DoneWidth)) {
+        while (s().window(kDoneWidth)) {
             QVERIFY(x().activeWindow() != done);
             QVERIFY(x().inputFocus() != done);
             QTest::qWait(10);
         }
-        const QImage out(m_dir.filePath(QStringLiteral("keys-out.jpeg")));
+        const QImage out(dir_.filePath(QStringLiteral("keys-out.jpeg")));
         const QImage in(picture);
         QCOMPARE(out.size(), in.size());
         qint64 difference = 0;
@@ -536,7 +536,7 @@ private slots:
                  qPrintable(QString::number(difference)));
 
         // Two rows; the first selected by a click, then Delete.
-        QVERIFY(s().dragFiles({m_files[0], m_files[1]}, list.topLeft() + QPoint(240, 110)));
+        QVERIFY(s().dragFiles({files_[0], files_[1]}, list.topLeft() + QPoint(240, 110)));
         int top = 0;
         int height = 0;
         QImage image;
@@ -565,14 +565,14 @@ private slots:
     // The progress window stays until the tool is let go, however fast the machine: the
     // tool of this run waits for a file to appear before it does the real work.
     void feedbackWindowsHaveNoTitleBar() {
-        const QString goOn = m_dir.filePath(QStringLiteral("go-on"));
+        const QString goOn = dir_.filePath(QStringLiteral("go-on"));
         const QString program =
             ownPrefix(QStringLiteral("held"),
                       QStringLiteral("#!/bin/sh\ni=0\nwhile [ ! -e '%1' ] && [ $i -lt 2400 ]; do\n"
                                      "    sleep 0.05; i=$((i + 1))\ndone\nexec '%2' \"$@\"\n")
                           .arg(goOn, QStringLiteral(SIPS_TOOL)));
         QVERIFY(!program.isEmpty());
-        QDir folder(m_dir.path(), QStringLiteral("*.jpeg"));
+        QDir folder(dir_.path(), QStringLiteral("*.jpeg"));
         for (const QString& old : folder.entryList())
             QVERIFY(folder.remove(old));
         Session session(true, program);
@@ -580,9 +580,9 @@ private slots:
                  qPrintable(QStringLiteral("from its own prefix: ") + session.notReady()));
         XDisplay& screen = *session.x;
         const QRect list =
-            session.content(session.window(DropScreenWidth), 512).adjusted(0, 227, 0, 0);
-        QVERIFY(session.dragFiles({m_files[0]}, list.topLeft() + QPoint(240, 110)));
-        const QRect chooser = session.content(session.window(ChooserWidth), 464);
+            session.content(session.window(kDropScreenWidth), 512).adjusted(0, 227, 0, 0);
+        QVERIFY(session.dragFiles({files_[0]}, list.topLeft() + QPoint(240, 110)));
+        const QRect chooser = session.content(session.window(kChooserWidth), 464);
         QVERIFY(session.click(chooser.topLeft() + QPoint(25 + 15, 174 + 18))); // JPEG
 
         auto checkBare = [&](int width, const QString& shot) {
@@ -616,9 +616,9 @@ private slots:
             session.shot(shot);
             return QString();
         };
-        QCOMPARE(checkBare(ProgressWidth, QStringLiteral("progress")), QString());
+        QCOMPARE(checkBare(kProgressWidth, QStringLiteral("progress")), QString());
         QVERIFY(QFile(goOn).open(QIODevice::WriteOnly));
-        QCOMPARE(checkBare(DoneWidth, QStringLiteral("done")), QString());
+        QCOMPARE(checkBare(kDoneWidth, QStringLiteral("done")), QString());
 
         PoofWatch poof{session};
         QElapsedTimer time;
@@ -628,7 +628,7 @@ private slots:
         QVERIFY2(poof.sightings > 0, "no puff of smoke showed as DONE vanished");
         QVERIFY(poof.smokeSightings > 0);
         QCOMPARE(poof.blackSightings, 0);
-        QVERIFY(QTest::qWaitFor([&] { return !session.window(DoneWidth); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return !session.window(kDoneWidth); }, 5000));
         folder.refresh();
         const QStringList made = folder.entryList();
         QCOMPARE(made.size(), 1);
@@ -645,7 +645,7 @@ private slots:
         QFETCH(bool, windowManager);
         QFETCH(QString, closeKey);
         std::unique_ptr<Session> own;
-        Session* session = m_session.get();
+        Session* session = session_.get();
         if (!windowManager) {
             own = std::make_unique<Session>(false);
             QVERIFY2(own->ready,
@@ -655,7 +655,7 @@ private slots:
         XDisplay& display = *session->x;
         // The application menu, first in the Drop Screen's menu bar; About is the last item but
         // one.
-        const XDisplay::Id drop = session->window(DropScreenWidth);
+        const XDisplay::Id drop = session->window(kDropScreenWidth);
         const QRect bar = display.geometry(drop).adjusted(0, 0, 0, -512);
         QVERIFY(!display.keyboardGrabbed());
         QVERIFY(session->click(bar.topLeft() + QPoint(25, bar.height() / 2)));
@@ -663,7 +663,8 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return display.keyboardGrabbed(); }, 10000));
         QVERIFY(session->input({"key", "Up", "key", "Up", "key", "Return"}));
         XDisplay::Id about = 0;
-        QVERIFY(QTest::qWaitFor([&] { return (about = session->window(AboutWidth)) != 0; }, 10000));
+        QVERIFY(
+            QTest::qWaitFor([&] { return (about = session->window(kAboutWidth)) != 0; }, 10000));
         QVERIFY(QTest::qWaitFor([&] { return display.inputFocus() == about; }, 5000));
         if (windowManager)
             QVERIFY(QTest::qWaitFor([&] { return display.activeWindow() == about; }, 5000));
@@ -687,7 +688,7 @@ private slots:
             QVERIFY(QTest::qWaitFor([&] { return display.inputFocus() == about; }, 5000));
         }
         QVERIFY(session->input({"key", closeKey}));
-        QVERIFY(QTest::qWaitFor([&] { return !session->window(AboutWidth); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return !session->window(kAboutWidth); }, 5000));
     }
 
     // A run whose tool never ends by itself: a click on the Drop Screen leaves the progress
@@ -701,20 +702,20 @@ private slots:
         Session session(true, program);
         QVERIFY2(session.ready,
                  qPrintable(QStringLiteral("from its own prefix: ") + session.notReady()));
-        const XDisplay::Id drop = session.window(DropScreenWidth);
+        const XDisplay::Id drop = session.window(kDropScreenWidth);
         const QRect list = session.content(drop, 512).adjusted(0, 227, 0, 0);
-        QVERIFY(session.dragFiles(m_files, list.topLeft() + QPoint(240, 110)));
-        const QRect chooser = session.content(session.window(ChooserWidth), 464);
+        QVERIFY(session.dragFiles(files_, list.topLeft() + QPoint(240, 110)));
+        const QRect chooser = session.content(session.window(kChooserWidth), 464);
         QVERIFY(session.click(chooser.topLeft() + QPoint(25 + 15, 174 + 18))); // JPEG
         XDisplay::Id progress = 0;
-        QVERIFY(QTest::qWaitFor([&] { return (progress = session.window(ProgressWidth)) != 0; },
+        QVERIFY(QTest::qWaitFor([&] { return (progress = session.window(kProgressWidth)) != 0; },
                                 10000));
         QVERIFY(session.click(list.topLeft() + QPoint(240, 150)));
         // The window manager may or may not make the Drop Screen active; the progress window
         // stays above it either way.
         (void)QTest::qWaitFor([&] { return session.x->activeWindow() == drop; }, 2000);
         QVERIFY(session.stackedAt(progress) > session.stackedAt(drop));
-        QVERIFY(session.stackedAt(progress) > session.stackedAt(session.window(ChooserWidth)));
+        QVERIFY(session.stackedAt(progress) > session.stackedAt(session.window(kChooserWidth)));
         session.shot(QStringLiteral("progress-over-drop-screen"));
 
         QVERIFY(session.input({"key", "Escape"}));
@@ -722,7 +723,7 @@ private slots:
         XDisplay::Id notice = 0;
         QVERIFY(QTest::qWaitFor(
             [&] {
-                const bool done = session.window(DoneWidth) != 0;
+                const bool done = session.window(kDoneWidth) != 0;
                 doneSeen = doneSeen || done;
                 notice = session.titled(QStringLiteral("Conversion stopped"));
                 // Never both at once: the notice waits for DONE and its puff to go.
@@ -733,7 +734,7 @@ private slots:
             },
             20000));
         QVERIFY(doneSeen);
-        QVERIFY(!session.window(DoneWidth));
+        QVERIFY(!session.window(kDoneWidth));
         QVERIFY(session.x->windowsOf(session.app->processId(), true).isEmpty());
         QTest::qWait(300);
         session.shot(QStringLiteral("stop-notice"));

@@ -37,27 +37,27 @@ class TestRunEnd : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
+    QTemporaryDir dir_;
 
     QString picture(const QString& name) {
-        return writePng(m_dir.filePath(name), 12, 9, QColor(20, 120, 220));
+        return writePng(dir_.filePath(name), 12, 9, QColor(20, 120, 220));
     }
     // A file that the tool cannot read as a picture.
     QString notAPicture(const QString& name) {
-        QFile file(m_dir.filePath(name));
+        QFile file(dir_.filePath(name));
         file.open(QIODevice::WriteOnly);
         file.write("not a picture");
         return file.fileName();
     }
     // A tool in a folder of its own that never ends by itself; it leaves a mark once it runs.
     QString hangingToolFolder() {
-        const QString folder = m_dir.filePath(QStringLiteral("tool"));
+        const QString folder = dir_.filePath(QStringLiteral("tool"));
         QDir().mkpath(folder);
         QFile tool(folder + QStringLiteral("/sips"));
         tool.open(QIODevice::WriteOnly);
         tool.write(QStringLiteral("#!/bin/sh\n: > %1\ntrap 'exit 143' TERM\n"
                                   "while :; do sleep 0.05; done\n")
-                       .arg(m_dir.filePath(QStringLiteral("running")))
+                       .arg(dir_.filePath(QStringLiteral("running")))
                        .toUtf8());
         tool.close();
         tool.setPermissions(tool.permissions() | QFileDevice::ExeOwner);
@@ -106,7 +106,7 @@ private slots:
         bool doneSeen = false;
         connect(&watch, &QTimer::timeout, this, [&] {
             doneSeen = doneSeen || doner::existing();
-            const QString running = m_dir.filePath(QStringLiteral("running"));
+            const QString running = dir_.filePath(QStringLiteral("running"));
             if (stop && QFile::exists(running)) {
                 QFile::remove(running);
                 QTest::keyClick(&chooser(), Qt::Key_Escape);
@@ -145,7 +145,7 @@ private slots:
         }
         QVERIFY(puff);
         QPointer<QVariantAnimation> animation = puff->findChild<QVariantAnimation*>();
-        const QString over = m_dir.filePath(QStringLiteral("puff-over"));
+        const QString over = dir_.filePath(QStringLiteral("puff-over"));
         QTimer watch;
         connect(&watch, &QTimer::timeout, this, [&] {
             if (!animation || animation->state() == QAbstractAnimation::Stopped)

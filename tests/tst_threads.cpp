@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include <sched.h>
+#include <vips/vips.h>
 
 #include "core/parallel.h"
 
@@ -50,16 +51,18 @@ void TestThreads::followsTheProcessorsAllowed_data() {
     QTest::addColumn<QByteArray>("asked");
     QTest::addColumn<size_t>("bytesPerThread");
     QTest::addColumn<int>("expected");
-    QTest::newRow("one processor, none asked") << 1 << QByteArray() << size_t(1) << 1;
-    QTest::newRow("one processor, 8 asked") << 1 << QByteArray("8") << size_t(1) << 1;
-    QTest::newRow("two processors, none asked") << 2 << QByteArray() << size_t(1) << 2;
-    QTest::newRow("two processors, 256 asked") << 2 << QByteArray("256") << size_t(1) << 2;
-    QTest::newRow("two processors, 1 asked") << 2 << QByteArray("1") << size_t(1) << 1;
-    QTest::newRow("two processors, 0 ignored") << 2 << QByteArray("0") << size_t(1) << 2;
-    QTest::newRow("two processors, 257 ignored") << 2 << QByteArray("257") << size_t(1) << 2;
-    QTest::newRow("two processors, 2x ignored") << 2 << QByteArray("2x") << size_t(1) << 2;
+    QTest::addColumn<int>("library"); // libvips's threads
+    QTest::newRow("one processor, none asked") << 1 << QByteArray() << size_t(1) << 1 << 1;
+    QTest::newRow("one processor, 8 asked") << 1 << QByteArray("8") << size_t(1) << 1 << 1;
+    QTest::newRow("two processors, none asked") << 2 << QByteArray() << size_t(1) << 2 << 2;
+    QTest::newRow("two processors, 256 asked") << 2 << QByteArray("256") << size_t(1) << 2 << 2;
+    QTest::newRow("two processors, 1 asked") << 2 << QByteArray("1") << size_t(1) << 1 << 1;
+    QTest::newRow("two processors, 0 ignored") << 2 << QByteArray("0") << size_t(1) << 2 << 2;
+    QTest::newRow("two processors, 257 ignored") << 2 << QByteArray("257") << size_t(1) << 2 << 2;
+    QTest::newRow("two processors, 2x ignored") << 2 << QByteArray("2x") << size_t(1) << 2 << 2;
     // A thread that would hold 64 MB of its own gets no company.
-    QTest::newRow("two processors, big threads") << 2 << QByteArray() << (size_t(64) << 20) << 1;
+    QTest::newRow("two processors, big threads")
+        << 2 << QByteArray() << (size_t(64) << 20) << 1 << 2;
 }
 
 void TestThreads::followsTheProcessorsAllowed() {
@@ -67,6 +70,7 @@ void TestThreads::followsTheProcessorsAllowed() {
     QFETCH(QByteArray, asked);
     QFETCH(size_t, bytesPerThread);
     QFETCH(int, expected);
+    QFETCH(int, library);
     if (processorsAllowed() < processors)
         QSKIP(qPrintable(QString("needs %1 processors to run on").arg(processors)));
     Affinity affinity(processors);
@@ -77,6 +81,11 @@ void TestThreads::followsTheProcessorsAllowed() {
     else
         qputenv("SIPS_THREADS", asked);
     QCOMPARE(sips::workerThreadsWithin(bytesPerThread), expected);
+    // As libvips starts: one thread per processor it may run on.
+    qunsetenv("VIPS_CONCURRENCY");
+    vips_concurrency_set(processors);
+    sips::holdLibraryThreads();
+    QCOMPARE(vips_concurrency_get(), library);
     qunsetenv("SIPS_THREADS");
 }
 

@@ -337,23 +337,23 @@ private:
                   const std::function<void()>& modifier = {});
     void startHelper();
     void stopHelpers();
-    // Starts `tool` converting a source that cannot be read until m_lease is released, in
+    // Starts `tool` converting a source that cannot be read until lease_ is released, in
     // `folder`; returns the process that waits to read it: the job.
     pid_t startLongJob(QProcess& process, const QString& tool, const QString& folder,
                        const QString& prefix = QString());
     void checkConverted(const QString& out);
 
     // Made when the tests run, not when they are only listed.
-    std::unique_ptr<QTemporaryDir> m_dir;
-    QString m_runtime;
-    QString m_small;
-    QString m_big;
-    Lease m_lease;
+    std::unique_ptr<QTemporaryDir> dir_;
+    QString runtime_;
+    QString small_;
+    QString big_;
+    Lease lease_;
 };
 
 void TestWarmStart::initTestCase() {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
+    dir_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir_->isValid());
     if (geteuid() == 0) {
         // A user of no one's, to be these tests' caller.
         for (uid_t id = 61000; id < 62000 && g_uid == 0; ++id) {
@@ -361,12 +361,12 @@ void TestWarmStart::initTestCase() {
                 g_uid = g_gid = id;
         }
         QVERIFY(g_uid != 0);
-        QVERIFY(chown(QFile::encodeName(m_dir->path()).constData(), g_uid, g_gid) == 0);
+        QVERIFY(chown(QFile::encodeName(dir_->path()).constData(), g_uid, g_gid) == 0);
         QVERIFY(setgroups(0, nullptr) == 0 && setresgid(g_gid, g_gid, 0) == 0 &&
                 setresuid(g_uid, g_uid, 0) == 0);
         g_canBeRoot = true;
         if (access(QFile::encodeName(g_front).constData(), X_OK) != 0) {
-            const QString tools = m_dir->filePath("tools");
+            const QString tools = dir_->filePath("tools");
             QVERIFY(QDir().mkpath(tools));
             for (QString* tool : {&g_front, &g_engine}) {
                 const QString copy = tools + "/" + QFileInfo(*tool).fileName();
@@ -379,34 +379,34 @@ void TestWarmStart::initTestCase() {
         }
     }
     QVERIFY(VIPS_INIT("tst_warmstart") == 0);
-    m_runtime = m_dir->filePath("runtime");
-    QVERIFY(QDir().mkpath(m_runtime));
-    QVERIFY(chmod(QFile::encodeName(m_runtime).constData(), 0700) == 0);
+    runtime_ = dir_->filePath("runtime");
+    QVERIFY(QDir().mkpath(runtime_));
+    QVERIFY(chmod(QFile::encodeName(runtime_).constData(), 0700) == 0);
     // Every process started here, the application's Shell included, finds this folder.
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime_));
 
-    m_small = m_dir->filePath("small.png");
+    small_ = dir_->filePath("small.png");
     QImage small(64, 48, QImage::Format_RGB32);
     for (int y = 0; y < small.height(); ++y)
         for (int x = 0; x < small.width(); ++x)
             small.setPixel(x, y, qRgb(x * 4, y * 5, 128));
-    QVERIFY(small.save(m_small));
-    QVERIFY(small.save(m_dir->filePath("small.bmp")));
+    QVERIFY(small.save(small_));
+    QVERIFY(small.save(dir_->filePath("small.bmp")));
     // Larger than a file size limit of 16 blocks as BMP.
-    m_big = m_dir->filePath("big.v");
+    big_ = dir_->filePath("big.v");
     vips::VImage noise = vips::VImage::gaussnoise(300, 300);
     vips::VImage::bandjoin({noise, noise.rot180(), noise.fliphor()})
         .cast(VIPS_FORMAT_UCHAR)
-        .write_to_file(QFile::encodeName(m_big).constData());
+        .write_to_file(QFile::encodeName(big_).constData());
 }
 
 void TestWarmStart::cleanup() {
     stopHelpers();
-    m_lease.release();
+    lease_.release();
 }
 
 void TestWarmStart::stopHelpers() {
-    const QList<pid_t> helpers = helpersUnder(m_dir->path());
+    const QList<pid_t> helpers = helpersUnder(dir_->path());
     for (pid_t pid : helpers) {
         ::kill(pid, SIGTERM);
         ::kill(pid, SIGCONT);
@@ -416,16 +416,16 @@ void TestWarmStart::stopHelpers() {
 }
 
 void TestWarmStart::startHelper() {
-    if (helpersUnder(m_dir->path()).isEmpty()) {
+    if (helpersUnder(dir_->path()).isEmpty()) {
         QProcess process;
         process.start(g_front, {"--formats"});
         QVERIFY(process.waitForFinished());
-        QTRY_COMPARE_WITH_TIMEOUT(socketsIn(m_runtime).size(), 1, kSettle);
-        QTRY_COMPARE_WITH_TIMEOUT(helpersUnder(m_runtime).size(), 1, kSettle);
+        QTRY_COMPARE_WITH_TIMEOUT(socketsIn(runtime_).size(), 1, kSettle);
+        QTRY_COMPARE_WITH_TIMEOUT(helpersUnder(runtime_).size(), 1, kSettle);
     }
     // The socket is there before the spare that answers on it; a front that came first, on a
     // busy machine, could wait out its second and run the engine itself.
-    QVERIFY(spareOf(helpersUnder(m_runtime).value(0)) != 0);
+    QVERIFY(spareOf(helpersUnder(runtime_).value(0)) != 0);
 }
 
 Outcome TestWarmStart::runIn(const QString& folder, const QString& tool, const QString& prefix,
@@ -464,7 +464,7 @@ pid_t TestWarmStart::startLongJob(QProcess& process, const QString& tool, const 
     QDir(folder).removeRecursively();
     QDir().mkpath(folder);
     const QString source = folder + "/source.png";
-    if (!QFile::copy(m_small, source) || !m_lease.take(source))
+    if (!QFile::copy(small_, source) || !lease_.take(source))
         return 0;
     process.setWorkingDirectory(folder);
     const QString line = (prefix.isEmpty() ? QString() : prefix + "; ") + "exec " + quoted(tool) +
@@ -474,12 +474,12 @@ pid_t TestWarmStart::startLongJob(QProcess& process, const QString& tool, const 
     if (!process.waitForStarted())
         return 0;
     pid_t job = 0;
-    return QTest::qWaitFor([&] { return (job = m_lease.waiter()) != 0; }, 60000) ? job : 0;
+    return QTest::qWaitFor([&] { return (job = lease_.waiter()) != 0; }, 60000) ? job : 0;
 }
 
 void TestWarmStart::checkConverted(const QString& out) {
     QImage picture(out);
-    QImage expected(m_small);
+    QImage expected(small_);
     QCOMPARE(picture.size(), expected.size());
     QCOMPARE(picture.convertToFormat(QImage::Format_RGB32), expected);
     const QStringList left =
@@ -542,19 +542,19 @@ void TestWarmStart::givesTheEngineResults() {
     QFETCH(bool, warm);
     QFETCH(QByteArray, status);
     QFETCH(bool, handedOver);
-    const Outcome expected = runIn(m_dir->filePath("engine"), g_engine, prefix, args);
+    const Outcome expected = runIn(dir_->filePath("engine"), g_engine, prefix, args);
     QVERIFY2(expected.out.endsWith("status " + status + "\n"), expected.out.constData());
 
     pid_t helper = 0;
     pid_t spare = 0;
     if (warm) {
         startHelper();
-        helper = helpersUnder(m_dir->path()).value(0);
+        helper = helpersUnder(dir_->path()).value(0);
         spare = spareOf(helper);
     } else {
         stopHelpers();
     }
-    const Outcome front = runIn(m_dir->filePath("front"), g_front, prefix, args);
+    const Outcome front = runIn(dir_->filePath("front"), g_front, prefix, args);
     QCOMPARE(front.out, expected.out);
     QCOMPARE(front.err, expected.err);
     QCOMPARE(front.files.keys(), expected.files.keys());
@@ -608,7 +608,7 @@ void TestWarmStart::runsTheJobInTheCallersState() {
                 sched_setscheduler(0, SCHED_BATCH, &none);
             }
         });
-        const QString folder = m_dir->filePath(QStringLiteral("state%1/sub").arg(i));
+        const QString folder = dir_->filePath(QStringLiteral("state%1/sub").arg(i));
         const pid_t job = startLongJob(process, tools[i], folder, prefix);
         QVERIFY(job != 0);
         const pid_t caller = pid_t(process.processId());
@@ -620,7 +620,7 @@ void TestWarmStart::runsTheJobInTheCallersState() {
         ::kill(caller, SIGTERM);
         QVERIFY(process.waitForFinished());
         QTRY_VERIFY_WITH_TIMEOUT(isGone(job), kSettle);
-        m_lease.release();
+        lease_.release();
     }
     QCOMPARE(states[1].keys(), states[0].keys());
     for (const QString& key : states[0].keys())
@@ -639,7 +639,7 @@ void TestWarmStart::stopsWithItsCaller_data() {
 void TestWarmStart::stopsWithItsCaller() {
     QFETCH(int, signal);
     startHelper();
-    const QString folder = m_dir->filePath("stopped");
+    const QString folder = dir_->filePath("stopped");
     QProcess process;
     const pid_t job = startLongJob(process, g_front, folder);
     QVERIFY(job != 0);
@@ -650,14 +650,14 @@ void TestWarmStart::stopsWithItsCaller() {
     QCOMPARE(process.exitStatus(), QProcess::CrashExit);
     QCOMPARE(process.exitCode(), signal);
     QTRY_VERIFY_WITH_TIMEOUT(isGone(job), kSettle);
-    m_lease.release();
+    lease_.release();
     QVERIFY(!QFileInfo::exists(folder + "/out.png"));
     QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"source.png"});
 }
 
 void TestWarmStart::stopsAndGoesOnWithItsCaller() {
     startHelper();
-    const QString folder = m_dir->filePath("job control");
+    const QString folder = dir_->filePath("job control");
     QProcess process;
     // A process group of its own within the session, as a shell gives a job: one that a
     // stop signal does stop.
@@ -670,7 +670,7 @@ void TestWarmStart::stopsAndGoesOnWithItsCaller() {
     QTRY_COMPARE_WITH_TIMEOUT(stateLetter(job), 'T', kSettle);
     ::kill(front, SIGCONT);
     QTRY_VERIFY_WITH_TIMEOUT(stateLetter(front) != 'T' && stateLetter(job) != 'T', kSettle);
-    m_lease.release();
+    lease_.release();
     QVERIFY(process.waitForFinished());
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
@@ -679,10 +679,10 @@ void TestWarmStart::stopsAndGoesOnWithItsCaller() {
 
 void TestWarmStart::stopsWhenTheApplicationStopsIt() {
     startHelper();
-    const QString folder = m_dir->filePath("timed out");
+    const QString folder = dir_->filePath("timed out");
     QDir().mkpath(folder);
     const QString source = folder + "/source.png";
-    QVERIFY(QFile::copy(m_small, source) && m_lease.take(source));
+    QVERIFY(QFile::copy(small_, source) && lease_.take(source));
     const QString out = folder + "/out.png";
     platform::Shell::setToolFolder(QFileInfo(g_front).path());
     const auto limit = platform::Shell::timeLimit();
@@ -694,15 +694,15 @@ void TestWarmStart::stopsWhenTheApplicationStopsIt() {
     QVERIFY(shell.ErrorCode() != 0);
     QVERIFY2(shell.ErrorOutput().contains("stopped after running longer"),
              qPrintable(shell.ErrorOutput()));
-    QTRY_COMPARE_WITH_TIMEOUT(m_lease.waiter(), pid_t(0), kSettle);
-    m_lease.release();
+    QTRY_COMPARE_WITH_TIMEOUT(lease_.waiter(), pid_t(0), kSettle);
+    lease_.release();
     QVERIFY(!QFileInfo::exists(out));
 }
 
 void TestWarmStart::aCrashFailsOnlyItsOwnJob() {
     startHelper();
-    const pid_t helper = helpersUnder(m_dir->path()).value(0);
-    const QString folder = m_dir->filePath("crash");
+    const pid_t helper = helpersUnder(dir_->path()).value(0);
+    const QString folder = dir_->filePath("crash");
     QProcess process;
     process.setChildProcessModifier([] {
         struct rlimit none = {0, 0};
@@ -715,15 +715,15 @@ void TestWarmStart::aCrashFailsOnlyItsOwnJob() {
     QVERIFY(process.waitForFinished());
     QCOMPARE(process.exitStatus(), QProcess::CrashExit);
     QCOMPARE(process.exitCode(), int(SIGSEGV));
-    m_lease.release();
+    lease_.release();
     QVERIFY(!QFileInfo::exists(folder + "/out.png"));
 
     QProcess next;
-    next.start(g_front, {"-s", "format", "png", m_small, "--out", folder + "/next.png"});
+    next.start(g_front, {"-s", "format", "png", small_, "--out", folder + "/next.png"});
     QVERIFY(next.waitForFinished());
     QCOMPARE(next.exitCode(), 0);
     checkConverted(folder + "/next.png");
-    QCOMPARE(helpersUnder(m_dir->path()), QList<pid_t>{helper});
+    QCOMPARE(helpersUnder(dir_->path()), QList<pid_t>{helper});
 }
 
 void TestWarmStart::aJobOutlivesItsHelper_data() {
@@ -735,8 +735,8 @@ void TestWarmStart::aJobOutlivesItsHelper_data() {
 void TestWarmStart::aJobOutlivesItsHelper() {
     QFETCH(bool, jobKilled);
     startHelper();
-    const pid_t helper = helpersUnder(m_dir->path()).value(0);
-    const QString folder = m_dir->filePath("orphan");
+    const pid_t helper = helpersUnder(dir_->path()).value(0);
+    const QString folder = dir_->filePath("orphan");
     QProcess process;
     const pid_t job = startLongJob(process, g_front, folder);
     QVERIFY(job != 0);
@@ -752,11 +752,11 @@ void TestWarmStart::aJobOutlivesItsHelper() {
         const QList<QByteArray> lines = process.readAllStandardError().split('\n');
         QCOMPARE(lines.size(), 2);
         QVERIFY2(lines[0].startsWith("Error: "), lines[0].constData());
-        m_lease.release();
+        lease_.release();
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"source.png"});
         return;
     }
-    m_lease.release();
+    lease_.release();
     QVERIFY(process.waitForFinished());
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
@@ -768,8 +768,8 @@ void TestWarmStart::aJobOutlivesItsHelper() {
 
 void TestWarmStart::retiresQuietlyOnceItsJobsEnd() {
     startHelper();
-    const pid_t helper = helpersUnder(m_dir->path()).value(0);
-    const QString folder = m_dir->filePath("retiring");
+    const pid_t helper = helpersUnder(dir_->path()).value(0);
+    const QString folder = dir_->filePath("retiring");
     QProcess process;
     const pid_t job = startLongJob(process, g_front, folder);
     QVERIFY(job != 0);
@@ -781,7 +781,7 @@ void TestWarmStart::retiresQuietlyOnceItsJobsEnd() {
     QTest::qWait(1000);
     const long used = cpuTicksOf(helper) - before;
     QVERIFY2(used * 10 < sysconf(_SC_CLK_TCK), qPrintable(QString::number(used) + " ticks"));
-    m_lease.release();
+    lease_.release();
     QVERIFY(process.waitForFinished());
     QCOMPARE(process.exitCode(), 0);
     checkConverted(folder + "/out.png");
@@ -834,12 +834,12 @@ void TestWarmStart::runsItselfWhenTheHelperCannotMatch() {
             QSKIP(qPrintable("this machine cannot give it: " + probe.readAllStandardError()));
     }
     const QString args = "-s format png ../small.png --out out.png";
-    runIn(m_dir->filePath("first"), g_front, helperPrefix, args);
-    QTRY_COMPARE_WITH_TIMEOUT(helpersUnder(m_runtime).size(), 1, kSettle);
-    const pid_t helper = helpersUnder(m_runtime)[0];
+    runIn(dir_->filePath("first"), g_front, helperPrefix, args);
+    QTRY_COMPARE_WITH_TIMEOUT(helpersUnder(runtime_).size(), 1, kSettle);
+    const pid_t helper = helpersUnder(runtime_)[0];
     const Outcome expected =
-        runIn(m_dir->filePath("engine"), g_engine, prefix, args, wrapper, modifier);
-    const Outcome front = runIn(m_dir->filePath("front"), g_front, prefix, args, wrapper, modifier);
+        runIn(dir_->filePath("engine"), g_engine, prefix, args, wrapper, modifier);
+    const Outcome front = runIn(dir_->filePath("front"), g_front, prefix, args, wrapper, modifier);
     QCOMPARE(front.out, QByteArray("status 0\n"));
     QVERIFY(front.files == expected.files);
     // It leaves, so that the next run starts one that matches.
@@ -865,27 +865,27 @@ void TestWarmStart::runsItselfForAConfinedCaller() {
     if ((confinement == Confinement::Landlock || root) && !hasLandlock())
         QSKIP("the kernel has no Landlock");
     startHelper();
-    const pid_t helper = helpersUnder(m_runtime).value(0);
+    const pid_t helper = helpersUnder(runtime_).value(0);
     const pid_t spare = spareOf(helper);
     // Root's own runtime folder, as its session would have it.
-    const QString rootRuntime = m_dir->filePath("root runtime");
+    const QString rootRuntime = dir_->filePath("root runtime");
     const QString prefix = root ? "mkdir -m 700 " + quoted(rootRuntime) +
                                       "; export XDG_RUNTIME_DIR=" + quoted(rootRuntime)
                                 : QString();
     const auto modifier = [=] { confine(confinement); };
     const QString args = "-s format png ../small.png --out out.png";
-    const Outcome expected = runIn(m_dir->filePath("engine"), g_engine, "", args, "", modifier);
+    const Outcome expected = runIn(dir_->filePath("engine"), g_engine, "", args, "", modifier);
     QCOMPARE(expected.out == "status 0\n", succeeds);
     for (int run = 0; run < 2; ++run) {
         QDir(rootRuntime).removeRecursively();
-        const Outcome front = runIn(m_dir->filePath("front"), g_front, prefix, args, "", modifier);
+        const Outcome front = runIn(dir_->filePath("front"), g_front, prefix, args, "", modifier);
         QCOMPARE(front.out, expected.out);
         QCOMPARE(front.err, expected.err);
         QVERIFY(front.files == expected.files);
         // Nothing went to the helper, and no helper was started in the caller's confinement.
         QCOMPARE(spareOf(helper), spare);
         QTest::qWait(300);
-        QCOMPARE(helpersUnder(m_dir->path()), QList<pid_t>{helper});
+        QCOMPARE(helpersUnder(dir_->path()), QList<pid_t>{helper});
         if (root) {
             QCOMPARE(socketsIn(rootRuntime), QStringList());
             AsRoot privileged;
@@ -904,8 +904,8 @@ void TestWarmStart::waitsForAHelperAtMostASecond_data() {
 void TestWarmStart::waitsForAHelperAtMostASecond() {
     QFETCH(QString, stall);
     startHelper();
-    const pid_t helper = helpersUnder(m_runtime).value(0);
-    const QByteArray socket = QFile::encodeName(m_runtime + "/" + socketsIn(m_runtime).value(0));
+    const pid_t helper = helpersUnder(runtime_).value(0);
+    const QByteArray socket = QFile::encodeName(runtime_ + "/" + socketsIn(runtime_).value(0));
     int peer = -1;
     if (stall.startsWith("a peer")) {
         peer = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -923,12 +923,12 @@ void TestWarmStart::waitsForAHelperAtMostASecond() {
             ::kill(spareOf(helper), SIGSTOP);
     }
     for (int run = 0; run < 2; ++run) {
-        const QString out = m_dir->filePath(QStringLiteral("stalled%1.png").arg(run));
+        const QString out = dir_->filePath(QStringLiteral("stalled%1.png").arg(run));
         QFile::remove(out);
         QElapsedTimer timer;
         timer.start();
         QProcess process;
-        process.start(g_front, {"-s", "format", "png", m_small, "--out", out});
+        process.start(g_front, {"-s", "format", "png", small_, "--out", out});
         QVERIFY(process.waitForFinished());
         QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
         QCOMPARE(process.exitCode(), 0);
@@ -944,13 +944,13 @@ void TestWarmStart::waitsForAHelperAtMostASecond() {
 
 void TestWarmStart::endsAtOnceWhenStoppedWhileWaiting() {
     startHelper();
-    const pid_t helper = helpersUnder(m_runtime).value(0);
+    const pid_t helper = helpersUnder(runtime_).value(0);
     const pid_t spare = spareOf(helper);
     ::kill(helper, SIGSTOP);
     ::kill(spare, SIGSTOP);
-    const QString out = m_dir->filePath("waited.png");
+    const QString out = dir_->filePath("waited.png");
     QProcess process;
-    process.start(g_front, {"-s", "format", "png", m_small, "--out", out});
+    process.start(g_front, {"-s", "format", "png", small_, "--out", out});
     QVERIFY(process.waitForStarted());
     const pid_t front = pid_t(process.processId());
     // Connected, and waiting to be taken.
@@ -995,7 +995,7 @@ void TestWarmStart::keepsToAPrivateFolder() {
     const bool chowns = setUp.contains("chown");
     if (chowns && !g_canBeRoot)
         QSKIP("needs root to give a folder to another user");
-    const QString root = m_dir->filePath("private");
+    const QString root = dir_->filePath("private");
     QDir(root).removeRecursively();
     const QString runtime = root + "/runtime";
     const QString temp = root + "/temp";
@@ -1016,7 +1016,7 @@ void TestWarmStart::keepsToAPrivateFolder() {
         QProcess process;
         process.setProcessEnvironment(env);
         const QString out = root + QStringLiteral("/out%1.png").arg(run);
-        process.start(g_front, {"-s", "format", "png", m_small, "--out", out});
+        process.start(g_front, {"-s", "format", "png", small_, "--out", out});
         QVERIFY(process.waitForFinished());
         QCOMPARE(process.exitCode(), 0);
         checkConverted(out);
@@ -1053,14 +1053,14 @@ void TestWarmStart::refusesOtherUsers() {
     if (!g_canBeRoot)
         QSKIP("needs root to act as another user");
     startHelper();
-    const QStringList sockets = socketsIn(m_runtime);
+    const QStringList sockets = socketsIn(runtime_);
     QCOMPARE(sockets.size(), 1);
-    const QByteArray socket = QFile::encodeName(m_runtime + "/" + sockets[0]);
-    const QByteArray out = QFile::encodeName(m_dir->filePath("intruder.jpeg"));
-    const QByteArray small = QFile::encodeName(m_small);
+    const QByteArray socket = QFile::encodeName(runtime_ + "/" + sockets[0]);
+    const QByteArray out = QFile::encodeName(dir_->filePath("intruder.jpeg"));
+    const QByteArray small = QFile::encodeName(small_);
     // Opened up by mistake, the folder and socket still do not let another user in.
-    QVERIFY(chmod(QFile::encodeName(m_dir->path()).constData(), 0777) == 0);
-    QVERIFY(chmod(QFile::encodeName(m_runtime).constData(), 0777) == 0);
+    QVERIFY(chmod(QFile::encodeName(dir_->path()).constData(), 0777) == 0);
+    QVERIFY(chmod(QFile::encodeName(runtime_).constData(), 0777) == 0);
     QVERIFY(chmod(socket.constData(), 0777) == 0);
     const pid_t child = fork();
     if (child == 0) {
@@ -1095,15 +1095,15 @@ void TestWarmStart::refusesOtherUsers() {
     }
     int status = 0;
     waitpid(child, &status, 0);
-    chmod(QFile::encodeName(m_runtime).constData(), 0700);
-    chmod(QFile::encodeName(m_dir->path()).constData(), 0700);
+    chmod(QFile::encodeName(runtime_).constData(), 0700);
+    chmod(QFile::encodeName(dir_->path()).constData(), 0700);
     QCOMPARE(WEXITSTATUS(status), 0);
-    QVERIFY(!QFileInfo::exists(m_dir->filePath("intruder.jpeg")));
+    QVERIFY(!QFileInfo::exists(dir_->filePath("intruder.jpeg")));
 }
 
 void TestWarmStart::leavesWhenIdle() {
     startHelper();
-    const pid_t helper = helpersUnder(m_runtime).value(0);
+    const pid_t helper = helpersUnder(runtime_).value(0);
     QVERIFY(helper != 0);
     // Forking is safe only from a process with one thread.
     QCOMPARE(QDir(QStringLiteral("/proc/%1/task").arg(helper))
@@ -1111,7 +1111,7 @@ void TestWarmStart::leavesWhenIdle() {
                  .size(),
              1);
     QTRY_VERIFY_WITH_TIMEOUT(isGone(helper), (sips::handover::kIdleSeconds + 15) * 1000);
-    QTRY_VERIFY_WITH_TIMEOUT(socketsIn(m_runtime).isEmpty(), kSettle);
+    QTRY_VERIFY_WITH_TIMEOUT(socketsIn(runtime_).isEmpty(), kSettle);
 }
 
 QTEST_MAIN(TestWarmStart)

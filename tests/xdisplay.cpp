@@ -15,17 +15,17 @@ int ignoreError(Display*, XErrorEvent*) {
 }
 } // namespace
 
-XDisplay::XDisplay(const QString& name) : m_display(XOpenDisplay(name.toLocal8Bit().constData())) {
+XDisplay::XDisplay(const QString& name) : display_(XOpenDisplay(name.toLocal8Bit().constData())) {
     XSetErrorHandler(ignoreError);
 }
 
 XDisplay::~XDisplay() {
-    if (m_display)
-        XCloseDisplay(m_display);
+    if (display_)
+        XCloseDisplay(display_);
 }
 
 unsigned long XDisplay::atom(const char* name) {
-    return XInternAtom(m_display, name, False);
+    return XInternAtom(display_, name, False);
 }
 
 QByteArray XDisplay::property(Id window, const char* name, unsigned long* type) {
@@ -35,7 +35,7 @@ QByteArray XDisplay::property(Id window, const char* name, unsigned long* type) 
     unsigned long after = 0;
     unsigned char* data = nullptr;
     QByteArray result;
-    if (XGetWindowProperty(m_display, window, atom(name), 0, 1 << 16, False, AnyPropertyType,
+    if (XGetWindowProperty(display_, window, atom(name), 0, 1 << 16, False, AnyPropertyType,
                            &actualType, &format, &items, &after, &data) == Success &&
         actualType != None) {
         // Xlib hands 32-bit items over as longs.
@@ -63,18 +63,18 @@ QList<XDisplay::Id> XDisplay::idList(Id window, const char* name) {
 }
 
 void XDisplay::setDesktopColour(QRgb colour) {
-    const Window root = DefaultRootWindow(m_display);
-    XSetWindowBackground(m_display, root, colour & 0xFFFFFF);
-    XClearWindow(m_display, root);
-    XSync(m_display, False);
+    const Window root = DefaultRootWindow(display_);
+    XSetWindowBackground(display_, root, colour & 0xFFFFFF);
+    XClearWindow(display_, root);
+    XSync(display_, False);
 }
 
 bool XDisplay::hasWindowManager() {
-    return !idList(DefaultRootWindow(m_display), "_NET_SUPPORTING_WM_CHECK").isEmpty();
+    return !idList(DefaultRootWindow(display_), "_NET_SUPPORTING_WM_CHECK").isEmpty();
 }
 
 QList<XDisplay::Id> XDisplay::windowsOf(qint64 pid, bool overrideRedirect) {
-    const Window root = DefaultRootWindow(m_display);
+    const Window root = DefaultRootWindow(display_);
     QList<Id> candidates;
     if (!overrideRedirect)
         candidates = idList(root, "_NET_CLIENT_LIST");
@@ -83,7 +83,7 @@ QList<XDisplay::Id> XDisplay::windowsOf(qint64 pid, bool overrideRedirect) {
         Window parent = 0;
         Window* children = nullptr;
         unsigned int count = 0;
-        if (XQueryTree(m_display, root, &rootReturn, &parent, &children, &count)) {
+        if (XQueryTree(display_, root, &rootReturn, &parent, &children, &count)) {
             for (unsigned int i = 0; i < count; ++i)
                 candidates.append(children[i]);
             XFree(children);
@@ -92,8 +92,7 @@ QList<XDisplay::Id> XDisplay::windowsOf(qint64 pid, bool overrideRedirect) {
     QList<Id> found;
     for (const Id w : candidates) {
         XWindowAttributes attributes;
-        if (!XGetWindowAttributes(m_display, w, &attributes) ||
-            attributes.map_state != IsViewable ||
+        if (!XGetWindowAttributes(display_, w, &attributes) || attributes.map_state != IsViewable ||
             bool(attributes.override_redirect) != overrideRedirect)
             continue;
         const QList<Id> owner = idList(w, "_NET_WM_PID");
@@ -105,12 +104,12 @@ QList<XDisplay::Id> XDisplay::windowsOf(qint64 pid, bool overrideRedirect) {
 
 QRect XDisplay::geometry(Id window) {
     XWindowAttributes attributes;
-    if (!XGetWindowAttributes(m_display, window, &attributes))
+    if (!XGetWindowAttributes(display_, window, &attributes))
         return {};
     int x = 0;
     int y = 0;
     Window child = 0;
-    XTranslateCoordinates(m_display, window, DefaultRootWindow(m_display), 0, 0, &x, &y, &child);
+    XTranslateCoordinates(display_, window, DefaultRootWindow(display_), 0, 0, &x, &y, &child);
     return QRect(x, y, attributes.width, attributes.height);
 }
 
@@ -126,7 +125,7 @@ QSize XDisplay::outerSize(Id window) {
     Window parent = 0;
     Window* children = nullptr;
     unsigned int count = 0;
-    if (!XQueryTree(m_display, window, &root, &parent, &children, &count))
+    if (!XQueryTree(display_, window, &root, &parent, &children, &count))
         return {};
     if (children)
         XFree(children);
@@ -136,7 +135,7 @@ QSize XDisplay::outerSize(Id window) {
 bool XDisplay::fixedSize(Id window) {
     XSizeHints hints;
     long supplied = 0;
-    if (!XGetWMNormalHints(m_display, window, &hints, &supplied))
+    if (!XGetWMNormalHints(display_, window, &hints, &supplied))
         return false;
     return (hints.flags & PMinSize) && (hints.flags & PMaxSize) &&
            hints.min_width == hints.max_width && hints.min_height == hints.max_height;
@@ -155,7 +154,7 @@ QString XDisplay::name(Id window) {
 QStringList XDisplay::atomNames(Id window, const char* property) {
     QStringList names;
     for (const Id a : idList(window, property)) {
-        char* name = XGetAtomName(m_display, Atom(a));
+        char* name = XGetAtomName(display_, Atom(a));
         if (name) {
             names.append(QString::fromLatin1(name));
             XFree(name);
@@ -165,7 +164,7 @@ QStringList XDisplay::atomNames(Id window, const char* property) {
 }
 
 QList<XDisplay::Id> XDisplay::stacking() {
-    return idList(DefaultRootWindow(m_display), "_NET_CLIENT_LIST_STACKING");
+    return idList(DefaultRootWindow(display_), "_NET_CLIENT_LIST_STACKING");
 }
 
 bool XDisplay::hasIcon(Id window) {
@@ -179,33 +178,33 @@ QStringList XDisplay::windowClass(Id window) {
 }
 
 XDisplay::Id XDisplay::activeWindow() {
-    const QList<Id> active = idList(DefaultRootWindow(m_display), "_NET_ACTIVE_WINDOW");
+    const QList<Id> active = idList(DefaultRootWindow(display_), "_NET_ACTIVE_WINDOW");
     return active.isEmpty() ? 0 : active.first();
 }
 
 XDisplay::Id XDisplay::inputFocus() {
     Window focus = 0;
     int revert = 0;
-    XGetInputFocus(m_display, &focus, &revert);
+    XGetInputFocus(display_, &focus, &revert);
     return focus;
 }
 
 bool XDisplay::keyboardGrabbed() {
-    const int result = XGrabKeyboard(m_display, DefaultRootWindow(m_display), False, GrabModeAsync,
+    const int result = XGrabKeyboard(display_, DefaultRootWindow(display_), False, GrabModeAsync,
                                      GrabModeAsync, CurrentTime);
     if (result == GrabSuccess)
-        XUngrabKeyboard(m_display, CurrentTime);
-    XSync(m_display, False);
+        XUngrabKeyboard(display_, CurrentTime);
+    XSync(display_, False);
     return result == AlreadyGrabbed;
 }
 
 QImage XDisplay::grab(const QRect& area) {
-    const QRect screen(0, 0, DisplayWidth(m_display, DefaultScreen(m_display)),
-                       DisplayHeight(m_display, DefaultScreen(m_display)));
+    const QRect screen(0, 0, DisplayWidth(display_, DefaultScreen(display_)),
+                       DisplayHeight(display_, DefaultScreen(display_)));
     const QRect r = area.intersected(screen);
     if (r.isEmpty())
         return {};
-    XImage* shot = XGetImage(m_display, DefaultRootWindow(m_display), r.x(), r.y(),
+    XImage* shot = XGetImage(display_, DefaultRootWindow(display_), r.x(), r.y(),
                              unsigned(r.width()), unsigned(r.height()), AllPlanes, ZPixmap);
     if (!shot)
         return {};

@@ -21,7 +21,7 @@ public:
     XDisplay(const XDisplay&) = delete;
     XDisplay& operator=(const XDisplay&) = delete;
 
-    bool isOpen() const { return m_display != nullptr; }
+    bool isOpen() const { return display_ != nullptr; }
 
     // Paints the bare desktop in one colour, so that black on the screen is never the desktop.
     void setDesktopColour(QRgb colour);
@@ -60,7 +60,7 @@ private:
     QByteArray property(Id window, const char* name, unsigned long* type = nullptr);
     QList<Id> idList(Id window, const char* name);
 
-    _XDisplay* m_display = nullptr;
+    _XDisplay* display_ = nullptr;
 };
 
 } // namespace testsupport

@@ -37,7 +37,7 @@ WindowLayout windowLayout() {
     return l;
 }
 
-constexpr int PictureLogo128 = 175;
+constexpr int kPictureLogo128 = 175;
 } // namespace
 
 AboutWin::AboutWin() : Window(windowLayout()) {
@@ -56,7 +56,7 @@ AboutWin::AboutWin() : Window(windowLayout()) {
     PushButton1->setGeometry(121, 373, 90, 20);
     connect(PushButton1, &QPushButton::clicked, this, [this] { guarded([this] { PushButton1_Action(); }); });
     Canvas2     = new Canvas(this, QRect(100, 102, 125, 125));
-    Canvas2->setBackdrop(Picture(PictureLogo128));
+    Canvas2->setBackdrop(Picture(kPictureLogo128));
     StaticText6 = new StaticText(this, QRect(18, 67, 293, 30), QStringLiteral("Version :  " MORVELLE_VERSION), version);
     StaticText7 = new StaticText(this, QRect(78, 338, 173, 29), App::WebsiteAddress, address);
     // clang-format on

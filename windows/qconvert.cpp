@@ -33,9 +33,9 @@ WindowLayout windowLayout() {
     return l;
 }
 
-constexpr int PictureAll = 177;
-constexpr int PictureSingle1 = 180;
-constexpr int RemoveIconSide = 32;
+constexpr int kPictureAll = 177;
+constexpr int kPictureSingle1 = 180;
+constexpr int kRemoveIconSide = 32;
 } // namespace
 
 qconvert::qconvert() : Window(windowLayout()) {
@@ -51,8 +51,8 @@ qconvert::qconvert() : Window(windowLayout()) {
     StaticText44    = new StaticText(RoundRectangle2, inContainer(QRect(167, 72, 137, 43), RoundRectangle2), QStringLiteral("Drop More"), dropMore);
     ListBox1        = new Listbox(this, QRect(0, 227, 488, 220), QStringLiteral("File Name\tLocation"), QStringLiteral("56%, 115%"));
     StaticText1     = new StaticText(this, QRect(338, 488, 66, 20), QStringLiteral("Remove All"), caption);
-    BevelButton17   = new BevelButton(this, QRect(107, 453, 42, 37), Picture(PictureSingle1), RemoveIconSide, QStringLiteral("Remove Selected"));
-    BevelButton18   = new BevelButton(this, QRect(349, 453, 45, 37), Picture(PictureAll), RemoveIconSide, QStringLiteral("Remove All"));
+    BevelButton17   = new BevelButton(this, QRect(107, 453, 42, 37), Picture(kPictureSingle1), kRemoveIconSide, QStringLiteral("Remove Selected"));
+    BevelButton18   = new BevelButton(this, QRect(349, 453, 45, 37), Picture(kPictureAll), kRemoveIconSide, QStringLiteral("Remove All"));
     StaticText31    = new StaticText(RoundRectangle2, inContainer(QRect(16, 46, 450, 77), RoundRectangle2), QStringLiteral("Drag and Drop image \rformats here"), prompt);
     StaticText9     = new StaticText(this, QRect(77, 488, 96, 20), QStringLiteral("Remove Selected"), captionSelected);
     // clang-format on

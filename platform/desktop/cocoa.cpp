@@ -14,7 +14,7 @@ namespace platform::desktop {
 
 namespace {
 
-const QString Library = QStringLiteral("Cocoa.framework");
+const QString kLibrary = QStringLiteral("Cocoa.framework");
 
 // An object of the stand-in runtime: its class, and whether init has run.
 struct Object {
@@ -22,7 +22,7 @@ struct Object {
     bool initialised = false;
 };
 
-const char AutoreleasePoolClass = 0; // its address is the class
+const char kAutoreleasePoolClass = 0; // its address is the class
 int pools = 0;
 
 const void* selectorFor(const QString& name) {
@@ -45,7 +45,7 @@ void showAnimationEffect(int, NSPoint centre, NSSize size, void*, void*, void*) 
 void* classFromString(void* string) {
     const auto* s = static_cast<const CFString*>(string);
     if (s && s->text == QLatin1String("NSAutoreleasePool"))
-        return const_cast<char*>(&AutoreleasePoolClass);
+        return const_cast<char*>(&kAutoreleasePoolClass);
     return nullptr;
 }
 
@@ -58,11 +58,11 @@ void* selectorFromString(void* string) {
 void* msgSend(void* receiver, void* selector) {
     if (!receiver || !selector)
         return nullptr;
-    if (receiver == &AutoreleasePoolClass) {
+    if (receiver == &kAutoreleasePoolClass) {
         if (selector != selectorFor(QStringLiteral("alloc")))
             return nullptr;
         ++pools;
-        return new Object{&AutoreleasePoolClass};
+        return new Object{&kAutoreleasePoolClass};
     }
     auto* object = static_cast<Object*>(receiver);
     if (selector == selectorFor(QStringLiteral("init"))) {
@@ -77,7 +77,7 @@ void* msgSend(void* receiver, void* selector) {
 }
 
 template <class F> void add(const char* name, F function) {
-    registerSystemFunction(Library, QString::fromLatin1(name),
+    registerSystemFunction(kLibrary, QString::fromLatin1(name),
                            reinterpret_cast<AnyFunction>(function));
 }
 

@@ -16,9 +16,9 @@ namespace platform::desktop {
 
 namespace {
 
-constexpr int DurationMs = 450;
-constexpr int MinSide = 64;
-constexpr int MaxSide = 192;
+constexpr int kDurationMs = 450;
+constexpr int kMinSide = 64;
+constexpr int kMaxSide = 192;
 
 // Draws one frame of the puff, at progress 0 to 1, on a transparent square.
 QImage puffFrame(int side, double progress) {
@@ -30,9 +30,9 @@ QImage puffFrame(int side, double progress) {
     const QPointF centre(side / 2.0, side / 2.0);
     const double fade = 1.0 - progress;
     // A ring of grey puffs that drift outwards, swell and fade.
-    constexpr int Puffs = 7;
-    for (int i = 0; i < Puffs; ++i) {
-        const double angle = 2 * M_PI * i / Puffs + progress * 0.6;
+    constexpr int kPuffs = 7;
+    for (int i = 0; i < kPuffs; ++i) {
+        const double angle = 2 * M_PI * i / kPuffs + progress * 0.6;
         const double reach = side * (0.08 + 0.26 * progress);
         const double radius = side * (0.10 + 0.10 * progress) * (i % 2 ? 0.85 : 1.0);
         const QPointF at = centre + QPointF(std::cos(angle), std::sin(angle)) * reach;
@@ -50,7 +50,7 @@ QImage puffFrame(int side, double progress) {
 // its shape holds the pixels the puff covers, thinned out by an ordered dither where the
 // puff is faint, so that what lies beneath shows through between them.
 QBitmap ditheredShape(const QImage& frame) {
-    static constexpr int Bayer[4][4] = {
+    static constexpr int kBayer[4][4] = {
         {0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
     QImage shape(frame.size(), QImage::Format_MonoLSB);
     shape.setColor(0, QColor(Qt::white).rgb());
@@ -59,7 +59,7 @@ QBitmap ditheredShape(const QImage& frame) {
     for (int y = 0; y < frame.height(); ++y) {
         const auto* line = reinterpret_cast<const QRgb*>(frame.constScanLine(y));
         for (int x = 0; x < frame.width(); ++x) {
-            if (qAlpha(line[x]) * 16 > (Bayer[y % 4][x % 4] * 2 + 1) * 255 / 2)
+            if (qAlpha(line[x]) * 16 > (kBayer[y % 4][x % 4] * 2 + 1) * 255 / 2)
                 shape.setPixel(x, y, 1);
         }
     }
@@ -71,7 +71,7 @@ public:
     Poof(int side, bool translucent)
         : QWidget(nullptr, Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                                Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus),
-          m_translucent(translucent) {
+          translucent_(translucent) {
         setObjectName(QStringLiteral("poof"));
         setAttribute(Qt::WA_TranslucentBackground, translucent);
         setAttribute(Qt::WA_ShowWithoutActivating);
@@ -82,7 +82,7 @@ public:
         auto* animation = new QVariantAnimation(this);
         animation->setStartValue(0.0);
         animation->setEndValue(1.0);
-        animation->setDuration(DurationMs);
+        animation->setDuration(kDurationMs);
         animation->setEasingCurve(QEasingCurve::OutCubic);
         connect(animation, &QVariantAnimation::valueChanged, this,
                 [this](const QVariant& v) { showFrame(v.toDouble()); });
@@ -98,23 +98,23 @@ public:
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
-        if (m_translucent) {
+        if (translucent_) {
             p.setCompositionMode(QPainter::CompositionMode_Source);
-            p.drawImage(0, 0, m_frame);
+            p.drawImage(0, 0, frame_);
         } else {
             // The shape decides what shows; inside it every pixel is opaque.
             p.drawImage(0, 0,
-                        m_frame.convertToFormat(QImage::Format_ARGB32)
+                        frame_.convertToFormat(QImage::Format_ARGB32)
                             .convertToFormat(QImage::Format_RGB32));
         }
     }
 
 private:
     void showFrame(double progress) {
-        m_frame = puffFrame(width(), progress);
-        if (!m_translucent) {
+        frame_ = puffFrame(width(), progress);
+        if (!translucent_) {
             // An empty shape would mean no shape at all, the whole square shown.
-            const QRegion shape(ditheredShape(m_frame));
+            const QRegion shape(ditheredShape(frame_));
             if (shape.isEmpty()) {
                 hide();
                 return;
@@ -124,14 +124,14 @@ private:
         update();
     }
 
-    bool m_translucent;
-    QImage m_frame;
+    bool translucent_;
+    QImage frame_;
 };
 
 } // namespace
 
 void showPoof(const QPoint& centre, const QSize& size) {
-    const int side = qBound(MinSide, qMin(size.width(), size.height()) / 4, MaxSide);
+    const int side = qBound(kMinSide, qMin(size.width(), size.height()) / 4, kMaxSide);
     auto* poof = new Poof(side, x11::compositorRunning());
     poof->move(centre - QPoint(side / 2, side / 2));
     poof->show();

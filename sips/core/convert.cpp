@@ -28,26 +28,6 @@ using vips::VImage;
 namespace sips {
 namespace {
 
-// Gives the reason a path cannot even be opened as a file, if there is one.
-void checkReadableFile(const std::string& path) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            throw Failure("no such file", path);
-        throw Failure(std::string("cannot open this file (") + std::strerror(errno) + ")", path);
-    }
-    if (S_ISDIR(info.st_mode))
-        throw Failure("this is a folder, not an image file", path);
-    if (!S_ISREG(info.st_mode))
-        throw Failure("this is not an ordinary file", path);
-    if (info.st_size == 0)
-        throw Failure("the file is empty", path);
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw Failure(std::string("cannot open this file (") + std::strerror(errno) + ")", path);
-    close(fd);
-}
-
 // libvips's own words for what went wrong, on one line: its last message, without the name
 // of the part of libvips that gave it.
 std::string libvipsReason(std::string message) {
@@ -64,7 +44,7 @@ std::string libvipsReason(std::string message) {
     return message;
 }
 
-bool readThroughImageMagick(const std::string& path, const char* refused, const std::string& reason,
+bool readThroughImageMagick(const SourceFile& file, const char* refused, const std::string& reason,
                             VipsAccess access, VImage& image) {
     // Only a TIFF that libvips's loader finds sound but cannot lay out (64-bit floating-point
     // samples): given damaged files, ImageMagick fills what it cannot decode and succeeds.
@@ -77,7 +57,7 @@ bool readThroughImageMagick(const std::string& path, const char* refused, const 
     if (vips_type_find("VipsOperation", "magickload") == 0)
         return false;
     try {
-        image = loadFile(path, "magickload", access);
+        image = loadFile(file, "magickload", access);
         return true;
     } catch (const VError&) {
         vips_error_clear();
@@ -121,50 +101,38 @@ VImage toSrgb(const VImage& image, bool cmyk, bool keepSixteenBit) {
     }
 }
 
-// libvips tells a refused write only in its message's words, the system's among them;
-// tst_libvips fails the day they no longer name a full disk.
-bool isWriteError(const std::string& message) {
-    for (int error : {ENOSPC, EDQUOT, EFBIG, EIO, EROFS})
-        if (message.find(std::strerror(error)) != std::string::npos)
-            return true;
-    return message.find("write") != std::string::npos;
-}
-
-int writeErrorIn(const std::string& message) {
-    for (int error : {ENOSPC, EDQUOT, EFBIG, EIO, EROFS})
-        if (message.find(std::strerror(error)) != std::string::npos)
-            return error;
-    return EIO;
-}
-
 // Opens a source the way its conversion reads it.
-SourceImage openToConvert(const std::string& path) {
+SourceImage openToConvert(const std::shared_ptr<SourceFile>& file) {
     setTileHeight(kStreamingTileHeight);
-    SourceImage image = openSource(path);
+    SourceImage image = openSource(file, VIPS_ACCESS_SEQUENTIAL);
     if (image.orientation != 1) {
         // Turning a picture reads it out of order, which a streaming load cannot do. The
         // whole picture is then in memory anyway, and libvips's own tiles turn it faster.
         setTileHeight(kLibvipsTileHeight);
-        image = openSource(path, VIPS_ACCESS_RANDOM);
+        image = openSource(file, VIPS_ACCESS_RANDOM);
     }
     return image;
 }
 
 void save(const SourceImage& source, const OutputFormat& format, const Quality& quality,
           OutputFile& out) {
+    const bool pngWithoutResolution =
+        formatWord(source) == "png" && !source.file->pngFacts().statesResolution;
     Picture picture{
-        withStatedResolution(prepareFor(source, format), source.loader, source.path), {}, quality};
+        withStatedResolution(prepareFor(source, format), pngWithoutResolution), {}, quality};
     if (format.readsTwice)
-        picture.again = [&] { return prepareFor(openToConvert(source.path), format); };
+        picture.again = [&] { return prepareFor(openToConvert(source.file), format); };
     if (!(quality.best && format.losslessKeepsBufferLimit))
         returnLargeBuffersAtOnce();
     format.write(picture, out);
 }
 
 // What the rest of the conversion needs to know of a loaded picture.
-SourceImage described(const std::string& path, const VImage& image) {
+SourceImage described(const std::shared_ptr<SourceFile>& file, const VImage& image) {
+    const std::string& path = file->path();
     SourceImage source;
     source.path = path;
+    source.file = file;
     source.image = image;
     const char* nickname = nullptr;
     if (source.image.get_typeof(VIPS_META_LOADER) != 0)
@@ -201,9 +169,13 @@ void checkPixelCount(std::uint64_t width, std::uint64_t height, const std::strin
 std::string formatWord(const SourceImage& source);
 
 SourceImage openSource(const std::string& path, VipsAccess access) {
-    checkReadableFile(path);
-    if (std::optional<VImage> tga = readGreyTga(path))
-        return described(path, *tga);
+    return openSource(std::make_shared<SourceFile>(path), access);
+}
+
+SourceImage openSource(const std::shared_ptr<SourceFile>& file, VipsAccess access) {
+    const std::string& path = file->path();
+    if (std::optional<VImage> tga = readGreyTga(*file))
+        return described(file, *tga);
     const char* loader = findLoader(path);
     if (!loader && loadOptionalModules()) {
         // BMP, PSD, PDF, HEIC and the like are read by modules that are loaded on demand.
@@ -214,23 +186,23 @@ SourceImage openSource(const std::string& path, VipsAccess access) {
         vips_error_clear();
         throw Failure("cannot read this file as an image", path);
     }
-    checkHeader(path, loader);
+    checkHeader(*file, loader);
     const DecoderReports reports;
     VImage image;
     try {
-        image = loadFile(path, loader, access);
+        image = loadFile(*file, loader, access);
     } catch (const VError& error) {
         std::string reason = libvipsReason(error.what());
         vips_error_clear();
         // The first bytes were recognised, so the rest of the file is what is wrong, unless
         // ImageMagick reads what libvips's own loader refuses (64-bit floating-point TIFF).
-        if (!readThroughImageMagick(path, loader, reason, access, image))
+        if (!readThroughImageMagick(*file, loader, reason, access, image))
             throw Failure(damagedBecause(reason), path);
     }
     reports.check(path);
-    SourceImage source = described(path, image);
+    SourceImage source = described(file, image);
     if (formatWord(source) == "png")
-        source.image = withPngGamma(source.image, path);
+        source.image = withPngGamma(source.image, file->pngFacts().gamma);
     return source;
 }
 
@@ -249,25 +221,13 @@ std::string formatWord(const SourceImage& source) {
     if (loader != "magick")
         return loader;
     // ImageMagick does not say what it read, but these formats say it in their first bytes.
-    char head[4] = {};
-    int fd = open(source.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        if (read(fd, head, sizeof head) < 0)
-            head[0] = '\0';
-        close(fd);
-    }
-    if (head[0] == 'B' && head[1] == 'M')
+    const std::vector<unsigned char>& head = source.file->head();
+    if (head.size() >= 2 && head[0] == 'B' && head[1] == 'M')
         return "bmp";
-    if (std::memcmp(head, "8BPS", 4) == 0)
+    if (head.size() >= 4 && std::memcmp(head.data(), "8BPS", 4) == 0)
         return "psd";
-    std::string name = baseName(source.path);
-    auto dot = name.rfind('.');
-    if (dot == std::string::npos)
-        return "unknown";
-    std::string extension = name.substr(dot + 1);
-    for (char& c : extension)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return extension;
+    const std::string extension = lowerCaseExtension(source.path);
+    return baseName(source.path).find('.') == std::string::npos ? "unknown" : extension;
 }
 
 VImage prepareFor(const SourceImage& source, const OutputFormat& format) {
@@ -337,7 +297,7 @@ void convertFile(const std::string& source, const std::string& target, const Out
         throw NameTaken(target);
 
     const DecoderReports reports;
-    SourceImage image = openToConvert(source);
+    SourceImage image = openToConvert(std::make_shared<SourceFile>(source));
     // From the header, before a single pixel is decoded.
     std::string tooLarge = sizeProblem(format, image.shownWidth, image.shownHeight);
     if (!tooLarge.empty())
@@ -357,10 +317,10 @@ void convertFile(const std::string& source, const std::string& target, const Out
         vips_error_clear();
         if (memoryRanOut(message))
             throw Failure(kNotEnoughMemory, source);
-        // Its words name the damage; libvips's may only say a tile failed.
+        // A refused write of the output ends the save with the output file's own Failure,
+        // never with libvips's error; this one is about the source. The stream check's
+        // words name the damage; libvips's may only say a tile failed.
         streamChecked();
-        if (isWriteError(message) && decodesWhole(image))
-            throw Failure(writeProblem(writeErrorIn(message)), target);
         throw Failure(damagedBecause(libvipsReason(message)), source);
     }
     streamChecked();

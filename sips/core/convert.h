@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vips/vips8>
 
 #include "core/formats.h"
+#include "input/source_file.h"
 
 namespace sips {
 
@@ -17,6 +19,7 @@ void checkPixelCount(std::uint64_t width, std::uint64_t height, const std::strin
 
 struct SourceImage {
     std::string path;
+    std::shared_ptr<SourceFile> file;
     vips::VImage image; // the first page or frame, as stored
     std::string loader; // the libvips loader, e.g. "jpegload"
     int orientation = 1;
@@ -27,6 +30,8 @@ struct SourceImage {
 // Opens a file's header with checks that the file can be converted at all. Throws
 // Failure with a plain reason.
 SourceImage openSource(const std::string& path, VipsAccess access = VIPS_ACCESS_SEQUENTIAL);
+// The same for a file already open, which its checks go on reading.
+SourceImage openSource(const std::shared_ptr<SourceFile>& file, VipsAccess access);
 
 // The short name of the file's format, e.g. "jpeg", "png", "bmp".
 std::string formatWord(const SourceImage& source);

@@ -3,6 +3,7 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <exception>
 #include <memory>
 
 #include "core/output_file.h"
@@ -17,15 +18,41 @@ namespace {
 
 using vips::VImage;
 
+struct JpegSink {
+    OutputFile* out;
+    std::exception_ptr failure; // the write the output file refused
+};
+
+gint64 writeToOutput(VipsTargetCustom*, const void* data, gint64 length, void* closure) {
+    auto* sink = static_cast<JpegSink*>(closure);
+    try {
+        sink->out->write(data, size_t(length));
+        return length;
+    } catch (...) {
+        sink->failure = std::current_exception();
+        return -1;
+    }
+}
+
 void writeJpeg(const Picture& picture, OutputFile& out) {
-    // Into the file already open: opened again by name, it would be truncated, which makes
-    // ext4 write it out and wait for that when it is closed (10 ms for 20 MB).
-    picture.image.jpegsave_target(vips::VTarget::new_to_descriptor(out.descriptor()),
-                                  VImage::option()
-                                      ->set("Q", picture.quality.percent)
-                                      ->set("subsample_mode", picture.quality.best
-                                                                  ? VIPS_FOREIGN_SUBSAMPLE_OFF
-                                                                  : VIPS_FOREIGN_SUBSAMPLE_AUTO));
+    // libvips's encoder writes through the output file, as every other writer does: a write
+    // it refuses fails the save with the output file's own words for why.
+    JpegSink sink{&out, nullptr};
+    vips::VTarget target(VIPS_TARGET(vips_target_custom_new()));
+    g_signal_connect(target.get_target(), "write", G_CALLBACK(writeToOutput), &sink);
+    try {
+        picture.image.jpegsave_target(
+            target,
+            VImage::option()
+                ->set("Q", picture.quality.percent)
+                ->set("subsample_mode", picture.quality.best ? VIPS_FOREIGN_SUBSAMPLE_OFF
+                                                             : VIPS_FOREIGN_SUBSAMPLE_AUTO));
+    } catch (const vips::VError&) {
+        if (!sink.failure)
+            throw;
+        vips_error_clear();
+        std::rethrow_exception(sink.failure);
+    }
 }
 
 void writeJp2(const Picture& picture, OutputFile& out) {

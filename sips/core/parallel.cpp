@@ -8,6 +8,7 @@
 #include <malloc.h>
 #include <sched.h>
 #include <system_error>
+#include <vips/vips.h>
 
 namespace sips {
 namespace {
@@ -45,6 +46,10 @@ int workerThreads() {
             return std::min(threads, processors);
     }
     return processors;
+}
+
+void holdLibraryThreads() {
+    vips_concurrency_set(std::min(vips_concurrency_get(), workerThreads()));
 }
 
 int workerThreadsWithin(size_t bytesPerThread, int wanted) {

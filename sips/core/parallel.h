@@ -16,6 +16,10 @@ namespace sips {
 // 256 (for benchmarks and tests). More threads than processors would only take turns.
 int workerThreads();
 
+// Holds libvips's own threads, its decoders' and its sinks', to workerThreads() too (fewer
+// where VIPS_CONCURRENCY asks for fewer). Called in every run, once the library has started.
+void holdLibraryThreads();
+
 // How many of `wanted` threads a writer starts when each holds `bytesPerThread` of its own (its
 // tables and scratch, the work queued for it): no more than a fixed 16 MB holds, so that a
 // machine with many processors takes no more memory than one with a few. Past four or five

@@ -12,6 +12,7 @@
 #include "core/modules.h"
 #include "core/options.h"
 #include "core/output_file.h"
+#include "core/parallel.h"
 #include "core/paths.h"
 #include "core/run_limits.h"
 
@@ -126,6 +127,7 @@ int run(int argc, char** argv, LibraryAtEnd atEnd) {
                       nullptr);
     // One image per run: libvips's operation cache would only hold memory.
     vips_cache_set_max(0);
+    holdLibraryThreads();
     installInterruptCleanup();
 
     bool anyFailed = false;

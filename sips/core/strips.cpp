@@ -35,32 +35,14 @@ int writeRegion(VipsRegion* region, VipsRect* area, void* closure) {
     return 0;
 }
 
-// Whether a PNG file has a pHYs chunk before its image data.
-bool pngStatesResolution(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    char head[8];
-    if (!file.read(head, sizeof head))
-        return false;
-    unsigned char chunk[8];
-    while (file.read(reinterpret_cast<char*>(chunk), sizeof chunk)) {
-        const std::uint32_t length = bigEndian32(chunk);
-        if (std::memcmp(chunk + 4, "pHYs", 4) == 0)
-            return true;
-        if (std::memcmp(chunk + 4, "IDAT", 4) == 0)
-            return false;
-        file.seekg(std::streamoff(length) + 4, std::ios::cur);
-    }
-    return false;
-}
-
 // libvips gives 1 pixel per millimetre where a file states no resolution, 0 where ImageMagick
 // read it, and 2.834 (71.98 dpi) for a PNG without a pHYs chunk. A JPEG without one comes
 // as 72 dpi exactly already.
-bool statesNone(double pixelsPerMillimetre, bool png, const std::string& path) {
+bool statesNone(double pixelsPerMillimetre, bool pngWithoutResolution) {
     if (!std::isfinite(pixelsPerMillimetre) || pixelsPerMillimetre <= 0 ||
         std::fabs(pixelsPerMillimetre - 1.0) < 1e-9)
         return true;
-    return png && pixelsPerMillimetre == 2.834 && !pngStatesResolution(path);
+    return pngWithoutResolution && pixelsPerMillimetre == 2.834;
 }
 
 } // namespace
@@ -146,11 +128,9 @@ std::uint32_t pixelsPerMetre(double pixelsPerMillimetre) {
     return static_cast<std::uint32_t>(std::lround(pixelsPerMillimetre * 1000));
 }
 
-vips::VImage withStatedResolution(const vips::VImage& image, const std::string& loader,
-                                  const std::string& path) {
-    const bool png = loader.rfind("png", 0) == 0;
-    const bool noX = statesNone(image.xres(), png, path);
-    const bool noY = statesNone(image.yres(), png, path);
+vips::VImage withStatedResolution(const vips::VImage& image, bool pngWithoutResolution) {
+    const bool noX = statesNone(image.xres(), pngWithoutResolution);
+    const bool noY = statesNone(image.yres(), pngWithoutResolution);
     if (!noX && !noY)
         return image;
     return image.copy(vips::VImage::option()

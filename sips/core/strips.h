@@ -64,9 +64,8 @@ std::uint32_t pixelsPerMetre(double pixelsPerMillimetre);
 // 72 dpi in pixels per millimetre, the resolution of a picture whose file states none.
 constexpr double kPlainResolution = 72 / 25.4;
 
-// The picture with the resolution its file states, or exactly 72 dpi where it states none.
-// `loader` and `path` say where the picture came from.
-vips::VImage withStatedResolution(const vips::VImage& image, const std::string& loader,
-                                  const std::string& path);
+// The picture with the resolution its file states, or exactly 72 dpi where it states none;
+// `pngWithoutResolution` for a PNG without a pHYs chunk.
+vips::VImage withStatedResolution(const vips::VImage& image, bool pngWithoutResolution);
 
 } // namespace sips

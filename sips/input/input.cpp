@@ -1,14 +1,21 @@
 #include "input/input.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <fcntl.h>
 #include <glib.h>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/failure.h"
 #include "core/paths.h"
+#include "input/jpeg_end.h"
 
 using vips::VImage;
 
@@ -38,6 +45,67 @@ void* readsFile(VipsForeignLoadClass* loadClass, const std::string* path, void*)
 }
 
 const char kSourceKey[] = "sips-source";
+const char kTapKey[] = "sips-jpeg-end";
+
+// A JPEG is decoded from the source file's descriptor through a source that shows its bytes
+// to JpegEnd as they pass to the decoder; the end is found without reading them again.
+struct JpegTap {
+    explicit JpegTap(int descriptor) : fd(descriptor) {}
+    ~JpegTap() { close(fd); }
+    JpegTap(const JpegTap&) = delete;
+    JpegTap& operator=(const JpegTap&) = delete;
+
+    int fd; // the source file's, duplicated: it lives as long as the decoder's source
+    std::uint64_t at = 0;
+    JpegEnd end;
+};
+
+gint64 readTapped(VipsSourceCustom*, void* buffer, gint64 length, void* closure) {
+    auto* tap = static_cast<JpegTap*>(closure);
+    ssize_t n;
+    do
+        n = pread(tap->fd, buffer, size_t(length), off_t(tap->at));
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return -1;
+    tap->end.see(tap->at, static_cast<const unsigned char*>(buffer), size_t(n));
+    tap->at += std::uint64_t(n);
+    return n;
+}
+
+gint64 seekTapped(VipsSourceCustom*, gint64 offset, int whence, void* closure) {
+    auto* tap = static_cast<JpegTap*>(closure);
+    gint64 base = 0;
+    if (whence == SEEK_CUR) {
+        base = gint64(tap->at);
+    } else if (whence == SEEK_END) {
+        struct stat info;
+        if (fstat(tap->fd, &info) != 0)
+            return -1;
+        base = info.st_size;
+    } else if (whence != SEEK_SET) {
+        return -1;
+    }
+    if (base + offset < 0)
+        return -1;
+    tap->at = std::uint64_t(base + offset);
+    return base + offset;
+}
+
+vips::VSource tappedSource(const SourceFile& file) {
+    const int fd = fcntl(file.descriptor(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        vips_error_system(errno, "sips", "%s", "cannot read this file");
+        throw vips::VError();
+    }
+    auto* tap = new JpegTap(fd);
+    VipsSourceCustom* custom = vips_source_custom_new();
+    g_object_set_data_full(G_OBJECT(custom), kTapKey, tap,
+                           [](gpointer data) { delete static_cast<JpegTap*>(data); });
+    g_signal_connect(custom, "read", G_CALLBACK(readTapped), tap);
+    g_signal_connect(custom, "seek", G_CALLBACK(seekTapped), tap);
+    return vips::VSource(VIPS_SOURCE(custom));
+}
 
 bool operationExists(const std::string& nickname) {
     return vips_type_find("VipsOperation", nickname.c_str()) != 0;
@@ -49,15 +117,32 @@ int freeBytes(void* bytes, void*) {
 }
 
 // ImageMagick, for BMP, TGA, PSD and the like, gets the file's bytes rather than its name.
-VImage loadThroughMemory(const std::string& path, const char* loader, vips::VOption* options) {
-    gchar* bytes = nullptr;
-    gsize size = 0;
-    GError* error = nullptr;
-    if (!g_file_get_contents(path.c_str(), &bytes, &size, &error)) {
-        vips_error("sips", "%s", error->message);
-        g_error_free(error);
+VImage loadThroughMemory(const SourceFile& file, const char* loader, vips::VOption* options) {
+    struct stat info;
+    if (fstat(file.descriptor(), &info) != 0) {
+        vips_error_system(errno, "sips", "%s", "cannot read this file");
         delete options;
         throw vips::VError();
+    }
+    size_t size = size_t(info.st_size);
+    auto* bytes = static_cast<unsigned char*>(g_try_malloc(size > 0 ? size : 1));
+    if (!bytes) {
+        delete options;
+        throw std::bad_alloc();
+    }
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = pread(file.descriptor(), bytes + done, size - done, off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            vips_error_system(errno, "sips", "%s", "cannot read this file");
+            g_free(bytes);
+            delete options;
+            throw vips::VError();
+        }
+        if (n == 0) // the file is shorter now than it was
+            size = done;
+        done += size_t(n);
     }
     VipsBlob* blob = vips_blob_new(freeBytes, bytes, size);
     VImage image;
@@ -155,15 +240,18 @@ const char* findLoader(const std::string& path) {
                                                      const_cast<std::string*>(&path), nullptr));
 }
 
-VImage loadFile(const std::string& path, const char* loader, VipsAccess access) {
+VImage loadFile(const SourceFile& file, const char* loader, VipsAccess access) {
+    const std::string& path = file.path();
+    const bool jpeg = std::strcmp(loader, "jpegload") == 0;
     auto open = [&](VipsFailOn failOn) {
         vips::VOption* options = VImage::option()->set("access", access)->set("fail_on", failOn);
         if (std::strcmp(loader, "magickload") == 0)
-            return loadThroughMemory(path, loader, options);
+            return loadThroughMemory(file, loader, options);
         VImage image;
         const std::string fromSource = std::string(loader) + "_source";
         if (operationExists(fromSource)) {
-            vips::VSource source = vips::VSource::new_from_file(path.c_str());
+            vips::VSource source =
+                jpeg ? tappedSource(file) : vips::VSource::new_from_file(path.c_str());
             VImage::call(fromSource.c_str(), options->set("source", source)->set("out", &image));
             g_object_set_data_full(G_OBJECT(image.get_image()), kSourceKey,
                                    g_object_ref(source.get_source()), g_object_unref);
@@ -176,7 +264,7 @@ VImage loadFile(const std::string& path, const char* loader, VipsAccess access) 
     // grey; elsewhere warnings are about metadata that does not matter here.
     if (std::strcmp(loader, "gifload") == 0)
         return open(VIPS_FAIL_ON_WARNING);
-    if (std::strcmp(loader, "jpegload") != 0)
+    if (!jpeg)
         return open(VIPS_FAIL_ON_ERROR);
     try {
         return open(VIPS_FAIL_ON_WARNING);
@@ -196,6 +284,13 @@ gint64 bytesDecoded(const VImage& image) {
     auto* source =
         static_cast<VipsSource*>(g_object_get_data(G_OBJECT(image.get_image()), kSourceKey));
     return source ? source->read_position : -1;
+}
+
+std::int64_t jpegPictureEnd(const VImage& image, const SourceFile& file) {
+    auto* source = g_object_get_data(G_OBJECT(image.get_image()), kSourceKey);
+    auto* tap =
+        source ? static_cast<JpegTap*>(g_object_get_data(G_OBJECT(source), kTapKey)) : nullptr;
+    return tap ? tap->end.end(file) : -1;
 }
 
 } // namespace sips

@@ -18,46 +18,31 @@ using vips::VImage;
 namespace sips {
 namespace {
 
-using File = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
-
-File openFile(const std::string& path) {
-    return File(std::fopen(path.c_str(), "rbe"), &std::fclose);
-}
-
 bool hasTgaExtension(const std::string& path) {
-    auto dot = path.rfind('.');
-    if (dot == std::string::npos || path.find('/', dot) != std::string::npos)
-        return false;
-    std::string extension = path.substr(dot + 1);
-    for (char& c : extension)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string extension = lowerCaseExtension(path);
     // The names ImageMagick knows Targa files by: the format has no signature of its own.
     return extension == "tga" || extension == "icb" || extension == "vda" || extension == "vst";
 }
 
-unsigned le16(const unsigned char* bytes) {
-    return bytes[0] | unsigned(bytes[1]) << 8;
-}
-
 // Reads `count` two-byte pixels in file order, unpacking run-length packets when `rle`.
-bool readTgaPixels(std::FILE* file, bool rle, size_t count, unsigned char* to) {
+bool readTgaPixels(FileReader& file, bool rle, size_t count, unsigned char* to) {
     if (!rle)
-        return std::fread(to, 2, count, file) == count;
+        return file.readExactly(to, 2 * count);
     size_t done = 0;
     while (done < count) {
-        int packet = std::fgetc(file);
-        if (packet == EOF)
+        const int packet = file.get();
+        if (packet < 0)
             return false;
         size_t length = size_t(packet & 0x7f) + 1;
         if (length > count - done)
             return false;
         unsigned char* at = to + 2 * done;
         if (packet & 0x80) {
-            if (std::fread(at, 2, 1, file) != 1)
+            if (!file.readExactly(at, 2))
                 return false;
             for (size_t i = 1; i < length; ++i)
                 std::memcpy(at + 2 * i, at, 2);
-        } else if (std::fread(at, 2, length, file) != length) {
+        } else if (!file.readExactly(at, 2 * length)) {
             return false;
         }
         done += length;
@@ -70,43 +55,15 @@ VImage srgbEncoded(const VImage& light) {
     return (light <= 0.0031308).ifthenelse(light * 12.92, light.pow(1 / 2.4) * 1.055 - 0.055);
 }
 
-// The PNG's gamma from its gAMA chunk, or 0 when it has none or its colours are described
-// otherwise (sRGB, iCCP).
-double pngGamma(const std::string& path) {
-    File file = openFile(path);
-    unsigned char head[8];
-    if (!file || std::fread(head, 1, 8, file.get()) != 8)
-        return 0;
-    double gamma = 0;
-    unsigned char chunk[8];
-    while (std::fread(chunk, 1, 8, file.get()) == 8) {
-        std::uint32_t length = bigEndian32(chunk);
-        const char* type = reinterpret_cast<const char*>(chunk + 4);
-        if (std::memcmp(type, "IDAT", 4) == 0 || std::memcmp(type, "IEND", 4) == 0)
-            break;
-        if (std::memcmp(type, "sRGB", 4) == 0 || std::memcmp(type, "iCCP", 4) == 0)
-            return 0;
-        if (std::memcmp(type, "gAMA", 4) == 0 && length == 4) {
-            unsigned char value[4];
-            if (std::fread(value, 1, 4, file.get()) != 4)
-                return 0;
-            gamma = bigEndian32(value) / 100000.0;
-            length = 0;
-        }
-        if (std::fseek(file.get(), long(length) + 4, SEEK_CUR) != 0)
-            return 0;
-    }
-    return gamma;
-}
-
 } // namespace
 
-std::optional<VImage> readGreyTga(const std::string& path) {
+std::optional<VImage> readGreyTga(const SourceFile& source) {
+    const std::string& path = source.path();
     if (!hasTgaExtension(path))
         return std::nullopt;
-    File file = openFile(path);
+    FileReader file(source);
     unsigned char header[18];
-    if (!file || std::fread(header, 1, sizeof header, file.get()) != sizeof header)
+    if (!file.readExactly(header, sizeof header))
         return std::nullopt;
     const unsigned type = header[2];
     const bool greyWithoutPalette = header[1] == 0 && (type == 3 || type == 11);
@@ -114,8 +71,8 @@ std::optional<VImage> readGreyTga(const std::string& path) {
     if (!greyWithoutPalette || header[16] != 16 || !eightAlphaBits)
         return std::nullopt;
 
-    const int width = int(le16(header + 12));
-    const int height = int(le16(header + 14));
+    const int width = int(littleEndian16(header + 12));
+    const int height = int(littleEndian16(header + 14));
     if (width == 0 || height == 0)
         throw Failure("the image data is damaged or cut short", path);
     checkPixelCount(width, height, path);
@@ -124,8 +81,7 @@ std::optional<VImage> readGreyTga(const std::string& path) {
 
     const size_t pixels = size_t(width) * size_t(height);
     std::vector<unsigned char> stored(2 * pixels);
-    if (std::fseek(file.get(), header[0], SEEK_CUR) != 0 ||
-        !readTgaPixels(file.get(), type == 11, pixels, stored.data()))
+    if (!file.skip(header[0]) || !readTgaPixels(file, type == 11, pixels, stored.data()))
         throw Failure("the image data is damaged or cut short", path);
 
     auto* shown = static_cast<unsigned char*>(std::malloc(2 * pixels));
@@ -144,8 +100,7 @@ std::optional<VImage> readGreyTga(const std::string& path) {
     return image;
 }
 
-VImage withPngGamma(const VImage& image, const std::string& path) {
-    const double gamma = pngGamma(path);
+VImage withPngGamma(const VImage& image, double gamma) {
     // Within 1% of sRGB's 1/2.2: the samples are already what an sRGB screen shows.
     if (gamma <= 0 || std::fabs(gamma * 2.2 - 1) < 0.01)
         return image;

@@ -13,6 +13,7 @@
 #include "core/ordered_work.h"
 #include "core/output_file.h"
 #include "core/parallel.h"
+#include "core/paths.h"
 #include "core/strips.h"
 
 using vips::VImage;
@@ -86,10 +87,6 @@ struct Tile {
     Buffer pixels; // rows of the tile alone, band-interleaved, native-endian
 };
 
-unsigned readBig16(const Buffer& data, size_t at) {
-    return unsigned(data[at]) << 8 | data[at + 1];
-}
-
 void putBig16(Buffer& data, size_t at, unsigned value) {
     data[at] = static_cast<unsigned char>(value >> 8);
     data[at + 1] = static_cast<unsigned char>(value & 0xff);
@@ -103,8 +100,8 @@ void putBig32(Buffer& data, size_t at, std::uint32_t value) {
 // Where the first tile starts: the end of the main header.
 size_t firstTileIn(const Buffer& stream) {
     size_t at = 2; // after the start-of-codestream marker
-    while (at + 4 <= stream.size() && readBig16(stream, at) != kStartOfTile)
-        at += 2 + readBig16(stream, at + 2);
+    while (at + 4 <= stream.size() && bigEndian16(&stream[at]) != kStartOfTile)
+        at += 2 + bigEndian16(&stream[at + 2]);
     return at;
 }
 
@@ -213,7 +210,7 @@ Buffer mainHeaderFrom(const Buffer& tileStream, const Geometry& geometry,
     Buffer header(tileStream.begin(), tileStream.begin() + long(firstTileIn(tileStream)));
     // SIZ follows the start-of-codestream marker: marker, length, capabilities, then the
     // image size, image offset, tile size and tile offset.
-    if (header.size() < 40 || readBig16(header, 2) != kImageAndTileSize)
+    if (header.size() < 40 || bigEndian16(&header[2]) != kImageAndTileSize)
         throw Failure("the JPEG 2000 encoder failed", target);
     putBig32(header, 8, std::uint32_t(geometry.width));
     putBig32(header, 12, std::uint32_t(geometry.height));
