@@ -8,6 +8,8 @@ shift || true
 programs=("$@")
 [ ${#programs[@]} -gt 0 ] || programs=("$build"/bin/tst_*)
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+# QtTest's own watchdog gets the same limit as each function here (see CMakeLists.txt).
+export QTEST_FUNCTION_TIMEOUT=${QTEST_FUNCTION_TIMEOUT:-900000}
 # Listing its functions, a test program exits at once, leaving the temporary folders its test
 # object made: they go into a folder of this script's own.
 listing=$(mktemp -d)
