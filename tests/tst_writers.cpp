@@ -16,6 +16,7 @@
 
 #include "outputcheck.h"
 #include "sipscheck.h"
+#include "writers/deflate_blocks.h"
 #include "writers/deflate_parallel.h"
 
 using namespace sipscheck;
@@ -135,6 +136,8 @@ private Q_SLOTS:
     void parallelWritersStopAtAWriteError();
     void joinsDeflatedChunksIntoOneStream_data();
     void joinsDeflatedChunksIntoOneStream();
+    void refusesAChunkOfOtherBytes_data();
+    void refusesAChunkOfOtherBytes();
 };
 
 void TestWriters::initTestCase() {
@@ -625,6 +628,92 @@ void TestWriters::joinsDeflatedChunksIntoOneStream() {
     // Every cut is joined by an empty stored block.
     const qsizetype cuts = data.size() / (64 * 1024) - (data.size() % (64 * 1024) == 0 ? 1 : 0);
     QVERIFY(stream.count(QByteArray("\x00\x00\xff\xff", 4)) >= std::max<qsizetype>(cuts, 0));
+}
+
+// A chunk's stream is read back against the chunk before it is written: it must decode to
+// exactly those bytes, whichever kind of block or symbol holds the difference.
+void TestWriters::refusesAChunkOfOtherBytes_data() {
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("level");
+    QTest::addColumn<int>("changedAt"); // the byte of the data changed before the check; -1: none
+    QTest::addColumn<int>("dataBytesAdded");
+    QTest::addColumn<int>("streamBytesAdded"); // negative: cut off
+    QTest::addColumn<QByteArray>("refusal");   // null: none; empty: any
+    std::mt19937 random(11);
+    QByteArray noise(70000, Qt::Uninitialized);
+    for (char& byte : noise)
+        byte = char(random());
+    QByteArray text;
+    while (text.size() < 200000)
+        text += "row " + QByteArray::number(text.size() % 9973) + " of a picture, filtered; ";
+    // name, data, level, changed at, data bytes added, stream bytes added, refusal
+    QTest::newRow("as made, text") << text << 6 << -1 << 0 << 0 << QByteArray();
+    QTest::newRow("as made, noise") << noise << 6 << -1 << 0 << 0 << QByteArray();
+    const QByteArray shortRows(
+        "a short row of a short row of a short row, filtered"); // fixed codes
+    QTest::newRow("as made, fixed codes") << shortRows << 6 << -1 << 0 << 0 << QByteArray();
+    QTest::newRow("in a literal") << text << 6 << 2 << 0 << 0 << QByteArray("other bytes");
+    QTest::newRow("in a copy") << text << 6 << 150000 << 0 << 0 << QByteArray("other bytes");
+    QTest::newRow("in an overlapping copy")
+        << QByteArray(100000, 'z') << 6 << 50000 << 0 << 0 << QByteArray("other bytes");
+    QTest::newRow("in a fixed-code literal")
+        << shortRows << 6 << 45 << 0 << 0 << QByteArray("other bytes");
+    QTest::newRow("in a stored block")
+        << noise << 6 << 40000 << 0 << 0 << QByteArray("other bytes");
+    QTest::newRow("data longer") << text << 6 << -1 << 1 << 0 << QByteArray("fewer bytes");
+    QTest::newRow("data shorter") << text << 6 << -1 << -1 << 0 << QByteArray("");
+    QTest::newRow("stream cut") << text << 6 << -1 << 0 << -3 << QByteArray("");
+    QTest::newRow("a byte after the stream")
+        << text << 6 << -1 << 0 << 1 << QByteArray("bytes after its last block");
+}
+
+void TestWriters::refusesAChunkOfOtherBytes() {
+    QFETCH(QByteArray, data);
+    QFETCH(int, level);
+    QFETCH(int, changedAt);
+    QFETCH(int, dataBytesAdded);
+    QFETCH(int, streamBytesAdded);
+    QFETCH(QByteArray, refusal);
+    std::unique_ptr<libdeflate_compressor, decltype(&libdeflate_free_compressor)> compressor(
+        libdeflate_alloc_compressor(level), libdeflate_free_compressor);
+    QByteArray stream(
+        qsizetype(libdeflate_deflate_compress_bound(compressor.get(), size_t(data.size()))), '\0');
+    stream.resize(qsizetype(libdeflate_deflate_compress(compressor.get(), data.constData(),
+                                                        size_t(data.size()), stream.data(),
+                                                        size_t(stream.size()))));
+    QVERIFY(!stream.isEmpty());
+    if (streamBytesAdded < 0)
+        stream.chop(-streamBytesAdded);
+    stream.append(QByteArray(std::max(0, streamBytesAdded), '\0'));
+    QByteArray checked = data;
+    if (changedAt >= 0)
+        checked[changedAt] = char(checked[changedAt] ^ 0x20);
+    if (dataBytesAdded < 0)
+        checked.chop(-dataBytesAdded);
+    checked.append(QByteArray(std::max(0, dataBytesAdded), 'x'));
+
+    const auto* packed = reinterpret_cast<const unsigned char*>(stream.constData());
+    const auto* original = reinterpret_cast<const unsigned char*>(checked.constData());
+    try {
+        const sips::BlockEnds ends =
+            sips::findBlockEnds(packed, size_t(stream.size()), original, size_t(checked.size()));
+        QVERIFY2(refusal.isNull(), "a stream of other bytes passed the check");
+        // Its end is in its last byte, and a decoder stops there too.
+        QVERIFY(ends.lastBlockBit < ends.endBit);
+        QVERIFY(std::uint64_t(stream.size()) * 8 - ends.endBit < 8);
+        QByteArray inflated(data.size(), '\0');
+        size_t used = 0, made = 0;
+        std::unique_ptr<libdeflate_decompressor, decltype(&libdeflate_free_decompressor)>
+            decompressor(libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+        QCOMPARE(libdeflate_deflate_decompress_ex(decompressor.get(), packed, size_t(stream.size()),
+                                                  inflated.data(), size_t(inflated.size()), &used,
+                                                  &made),
+                 LIBDEFLATE_SUCCESS);
+        QCOMPARE(used, size_t((ends.endBit + 7) / 8));
+    } catch (const std::logic_error& error) {
+        QVERIFY2(!refusal.isNull(), error.what());
+        QVERIFY2(QByteArray(error.what()).contains(refusal), error.what());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestWriters)

@@ -5,6 +5,8 @@
 #include <libdeflate.h>
 #include <stdexcept>
 
+#include "writers/deflate_blocks.h"
+
 namespace sips {
 namespace {
 
@@ -24,68 +26,6 @@ unsigned char headerFlags(int level) {
     return static_cast<unsigned char>(flags + 31 - (0x78 * 256 + flags) % 31);
 }
 
-// Where a raw deflate stream's last block starts and where its last bit ends, found by
-// inflating it block by block; the inflated bytes must be the chunk's own, which checks
-// the compressor's work on the way.
-struct BlockEnds {
-    std::uint64_t lastBlockBit = 0;
-    std::uint64_t endBit = 0;
-};
-
-BlockEnds findBlockEnds(const unsigned char* packed, size_t packedSize,
-                        const std::vector<unsigned char>& original) {
-    z_stream stream{};
-    if (inflateInit2(&stream, -15) != Z_OK)
-        throw std::bad_alloc();
-    std::unique_ptr<z_stream, decltype(&inflateEnd)> owned(&stream, inflateEnd);
-    // Inflated a piece at a time, each piece checked against the original.
-    unsigned char piece[16384];
-    size_t checked = 0;
-    auto checkPiece = [&] {
-        const size_t size = sizeof piece - stream.avail_out;
-        if (size > original.size() - checked ||
-            !std::equal(piece, piece + size, original.begin() + long(checked)))
-            throw std::logic_error("deflate chunk inflates to other bytes");
-        checked += size;
-        stream.next_out = piece;
-        stream.avail_out = sizeof piece;
-    };
-    stream.next_in = const_cast<unsigned char*>(packed);
-    stream.avail_in = static_cast<uInt>(packedSize);
-    stream.next_out = piece;
-    stream.avail_out = sizeof piece;
-    BlockEnds ends;
-    auto bitsTaken = [&] {
-        return std::uint64_t(stream.total_in) * 8 - std::uint64_t(stream.data_type & 7);
-    };
-    bool ended = false;
-    for (;;) {
-        const int status = inflate(&stream, Z_BLOCK);
-        checkPiece();
-        if (status == Z_STREAM_END)
-            break;
-        if (status == Z_MEM_ERROR)
-            throw std::bad_alloc();
-        if (status != Z_OK)
-            throw std::logic_error("deflate chunk does not inflate");
-        // Stopped at a block boundary, before the padding: after the last block the stream
-        // ends here, after any other the next block starts here.
-        if (stream.data_type & 128) {
-            if (stream.data_type & 64) {
-                ends.endBit = bitsTaken();
-                ended = true;
-            } else {
-                ends.lastBlockBit = bitsTaken();
-            }
-        }
-    }
-    if (!ended)
-        throw std::logic_error("deflate chunk has no last block");
-    if (checked != original.size())
-        throw std::logic_error("deflate chunk inflates to fewer bytes");
-    return ends;
-}
-
 } // namespace
 
 struct ParallelDeflate::Chunk {
@@ -93,15 +33,17 @@ struct ParallelDeflate::Chunk {
     // Room for the worst case, left uninitialised: a large block comes straight from the
     // system, and only the pages the compressed bytes reach are ever in memory.
     std::unique_ptr<unsigned char[]> output;
+    size_t outputRoom = 0;
     size_t outputBytes = 0;
     size_t inputBytes = 0;
     uLong adler = 1;
     bool last = false;
 
-    // libdeflate makes a complete raw deflate stream of the chunk. All but the last chunk
-    // are then turned into the middle of one: the final-block bit cleared, and the bits
-    // after that block's end replaced by an empty stored block, which ends the chunk on a
-    // byte boundary as zlib's sync flush does.
+    // libdeflate makes a complete raw deflate stream of the chunk, read back symbol by
+    // symbol against the chunk's bytes, which checks the compressor's work and finds where
+    // its final block starts and ends. All but the last chunk are then turned into the middle
+    // of one: the final-block bit cleared, and the bits after that block's end replaced by an
+    // empty stored block, which ends the chunk on a byte boundary as zlib's sync flush does.
     void deflateAll(int level) {
         inputBytes = input.size();
         adler = libdeflate_adler32(1, input.data(), input.size());
@@ -116,13 +58,16 @@ struct ParallelDeflate::Chunk {
         }
         // The empty stored block takes at most five bytes more.
         const size_t room = libdeflate_deflate_compress_bound(compressor.get(), input.size()) + 5;
-        output.reset(new unsigned char[room]);
+        if (room > outputRoom) {
+            output.reset(new unsigned char[room]);
+            outputRoom = room;
+        }
         const size_t packed = libdeflate_deflate_compress(compressor.get(), input.data(),
                                                           input.size(), output.get(), room - 5);
         if (packed == 0)
             throw std::logic_error("deflate chunk does not fit its bound");
         outputBytes = packed;
-        const BlockEnds ends = findBlockEnds(output.get(), packed, input);
+        const BlockEnds ends = findBlockEnds(output.get(), packed, input.data(), input.size());
         if (!last) {
             unsigned char* bytes = output.get();
             bytes[ends.lastBlockBit / 8] &=
@@ -138,8 +83,6 @@ struct ParallelDeflate::Chunk {
             std::memcpy(bytes + outputBytes, emptyStored, sizeof emptyStored);
             outputBytes += sizeof emptyStored;
         }
-        input.clear();
-        input.shrink_to_fit();
     }
 };
 
@@ -149,8 +92,7 @@ ParallelDeflate::ParallelDeflate(int level, std::uint64_t expectedBytes, Sink si
     const std::uint64_t share = expectedBytes / std::uint64_t(threads_) + 1;
     chunkBytes_ =
         static_cast<size_t>(std::clamp<std::uint64_t>(share, kSmallestChunk, kLargestChunk));
-    filling_ = std::make_shared<Chunk>();
-    filling_->input.reserve(chunkBytes_);
+    filling_ = freshChunk();
     if (threads_ > 1)
         pool_ = std::make_unique<ThreadPool>(threads_);
 }
@@ -187,14 +129,13 @@ void ParallelDeflate::finish() {
 void ParallelDeflate::submit(bool last) {
     std::shared_ptr<Chunk> chunk = std::move(filling_);
     chunk->last = last;
-    filling_ = std::make_shared<Chunk>();
     if (!last)
-        filling_->input.reserve(chunkBytes_);
+        filling_ = freshChunk();
 
     // A stream that fits in one chunk, as a small picture's does, starts no thread.
     if (!pool_ || (last && pending_.empty())) {
         chunk->deflateAll(level_);
-        emit(*chunk);
+        emit(std::move(chunk));
         return;
     }
     const int level = level_;
@@ -209,10 +150,23 @@ void ParallelDeflate::emitOldest() {
     Pending next = std::move(pending_.front());
     pending_.pop_front();
     next.done.get();
-    emit(*next.chunk);
+    emit(std::move(next.chunk));
 }
 
-void ParallelDeflate::emit(const Chunk& chunk) {
+std::shared_ptr<ParallelDeflate::Chunk> ParallelDeflate::freshChunk() {
+    if (spare_.empty()) {
+        auto chunk = std::make_shared<Chunk>();
+        chunk->input.reserve(chunkBytes_);
+        return chunk;
+    }
+    std::shared_ptr<Chunk> chunk = std::move(spare_.back());
+    spare_.pop_back();
+    chunk->input.clear();
+    return chunk;
+}
+
+void ParallelDeflate::emit(std::shared_ptr<Chunk> written) {
+    const Chunk& chunk = *written;
     if (!headerWritten_) {
         const unsigned char header[2] = {0x78, headerFlags(level_)};
         sink_(header, sizeof header);
@@ -220,6 +174,10 @@ void ParallelDeflate::emit(const Chunk& chunk) {
     }
     sink_(chunk.output.get(), chunk.outputBytes);
     adler_ = adler32_combine(adler_, chunk.adler, static_cast<z_off_t>(chunk.inputBytes));
+    // A written chunk's buffers take the next chunk's bytes: fresh ones would come from the
+    // system page by page again. No more are kept than the threads can have in hand at once.
+    if (spare_.size() <= size_t(threads_))
+        spare_.push_back(std::move(written));
 }
 
 std::vector<unsigned char> deflated(const void* data, size_t size) {

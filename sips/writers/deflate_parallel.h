@@ -46,7 +46,8 @@ private:
 
     void submit(bool last);
     void emitOldest();
-    void emit(const Chunk& chunk);
+    std::shared_ptr<Chunk> freshChunk();
+    void emit(std::shared_ptr<Chunk> chunk);
 
     const int level_;
     const int threads_;
@@ -54,6 +55,7 @@ private:
     size_t chunkBytes_;
     std::shared_ptr<Chunk> filling_;
     std::deque<Pending> pending_;
+    std::vector<std::shared_ptr<Chunk>> spare_;
     bool headerWritten_ = false;
     uLong adler_ = 1;
     std::unique_ptr<ThreadPool> pool_; // last: joined before the chunks it works on go
