@@ -8,6 +8,7 @@
 #include <exception>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <tiffio.h>
 #include <vector>
@@ -171,13 +172,40 @@ void differenceRows(unsigned char* rows, int count, const Layout& layout) {
     }
 }
 
-Buffer compressStrip(Buffer rows, int count, const Layout& layout) {
+// The strips' buffers go round, from the rows read to the bytes written and back, instead of
+// coming from the system again, page by page, for every strip. No more are made than are in
+// flight at once.
+class BufferRound {
+public:
+    Buffer take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (free_.empty())
+            return Buffer();
+        Buffer buffer = std::move(free_.back());
+        free_.pop_back();
+        buffer.clear();
+        return buffer;
+    }
+    void give(Buffer&& buffer) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        free_.push_back(std::move(buffer));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Buffer> free_;
+};
+
+Buffer compressStrip(Buffer rows, int count, const Layout& layout, BufferRound& round) {
     differenceRows(rows.data(), count, layout);
     // Room for the worst case once per thread; each strip keeps only what it needs.
     thread_local Buffer scratch;
     LzwEncoder& encoder = LzwEncoder::forThisThread();
     encoder.encode(rows.data(), rows.size(), scratch);
-    return Buffer(scratch.begin(), scratch.begin() + long(encoder.written()));
+    round.give(std::move(rows));
+    Buffer packed = round.take();
+    packed.assign(scratch.begin(), scratch.begin() + long(encoder.written()));
+    return packed;
 }
 
 // libtiff writes the header and the directory and places the strips, which it takes as they
@@ -344,24 +372,26 @@ void writeTiff(const VImage& picture, OutputFile& out) {
     const size_t stripBytes = layout.rowBytes * size_t(rowsPerStrip);
     const int threads = workerThreadsWithin(LzwEncoder::kTableBytes + stripBytes * 11 / 2);
     std::uint32_t written = 0;
+    BufferRound round;
     OrderedWork<Buffer> work(threads, [&](Buffer& packed) {
         if (TIFFWriteRawStrip(tiff.get(), written++, packed.data(), tmsize_t(packed.size())) < 0)
             fail(sink);
+        round.give(std::move(packed));
     });
 
     Buffer rows;
     int stripTop = 0;
     auto submitStrip = [&](int count) {
-        work.submit([rows = std::move(rows), count, &layout]() mutable {
-            return compressStrip(std::move(rows), count, layout);
+        work.submit([rows = std::move(rows), count, &layout, &round]() mutable {
+            return compressStrip(std::move(rows), count, layout, round);
         });
-        rows = Buffer();
+        rows = round.take();
         stripTop += count;
     };
     forEachStrip(image, [&](const Strip& strip) {
         for (int y = strip.top; y < strip.top + strip.height; ++y) {
             if (rows.empty())
-                rows.reserve(layout.rowBytes * size_t(rowsPerStrip));
+                rows.reserve(stripBytes);
             const unsigned char* row = strip.row(y);
             rows.insert(rows.end(), row, row + layout.rowBytes);
             if (y + 1 - stripTop == rowsPerStrip)
