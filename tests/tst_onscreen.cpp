@@ -133,6 +133,23 @@ public:
         return QRect(g.left(), g.bottom() + 1 - layoutHeight, g.width(), layoutHeight);
     }
 
+    // The Drop Screen's list, below its drop area.
+    QRect listArea() {
+        const QRect c = content(window(kDropScreenWidth), 512);
+        return QRect(c.left(), c.top() + 227, 488, 220);
+    }
+    // Whether the list shows a row. The application adds the rows just after the drop is
+    // over, so a click that follows a drop at once could come first: it waits for this.
+    bool listsARow() {
+        const QImage list = x->grab(listArea());
+        for (int y = 0; y < list.height(); ++y) {
+            const QColor c(list.pixel(270, y)); // inside the File Name column
+            if (c == Shaded || c == Selection)
+                return true;
+        }
+        return false;
+    }
+
     bool input(const QStringList& steps) {
         QProcess xdotool;
         xdotool.setProcessEnvironment(environment);
@@ -310,9 +327,7 @@ private:
     // The rows of the Drop Screen's list as drawn: the top of the first and the row height,
     // found from the shading of the first row.
     bool listRows(int& firstTop, int& rowHeight, QImage& list, QRect& area) {
-        const XDisplay::Id drop = s().window(kDropScreenWidth);
-        const QRect content = s().content(drop, 512);
-        area = QRect(content.left(), content.top() + 227, 488, 220);
+        area = s().listArea();
         list = x().grab(area);
         const int x = 270; // inside the File Name column, right of any text
         firstTop = -1;
@@ -582,6 +597,7 @@ private slots:
         const QRect list =
             session.content(session.window(kDropScreenWidth), 512).adjusted(0, 227, 0, 0);
         QVERIFY(session.dragFiles({files_[0]}, list.topLeft() + QPoint(240, 110)));
+        QVERIFY(QTest::qWaitFor([&] { return session.listsARow(); }, 20000));
         const QRect chooser = session.content(session.window(kChooserWidth), 464);
         QVERIFY(session.click(chooser.topLeft() + QPoint(25 + 15, 174 + 18))); // JPEG
 
@@ -705,6 +721,7 @@ private slots:
         const XDisplay::Id drop = session.window(kDropScreenWidth);
         const QRect list = session.content(drop, 512).adjusted(0, 227, 0, 0);
         QVERIFY(session.dragFiles(files_, list.topLeft() + QPoint(240, 110)));
+        QVERIFY(QTest::qWaitFor([&] { return session.listsARow(); }, 20000));
         const QRect chooser = session.content(session.window(kChooserWidth), 464);
         QVERIFY(session.click(chooser.topLeft() + QPoint(25 + 15, 174 + 18))); // JPEG
         XDisplay::Id progress = 0;
